@@ -1,0 +1,16 @@
+// The one AT command exchange through which every modem command passes.
+#pragma once
+
+// Writes `at_cmd` (with its own "\r\n") to the channel's device, opening and
+// locking the device on first use, waits (28 s when `long_time_flag` is set,
+// else 3 s per unit of `timeout`, else 0.5 s), then polls the device up to 30
+// times at 0.5 s intervals and leaves the reply, NUL-terminated, in
+// `out_result` (at most `out_len` - 1 characters; untouched when nothing came).
+// A reply holding ERROR is logged but still succeeds.
+//   0  written, and a reply arrived (or no reply buffer was given)
+//  -1  channel outside 1..32, no command, or a reply buffer of no size
+//  -2  the device could not be opened, or another run holds its lock
+//  -3  the write failed or could not complete within the write bound
+//  -4  no byte of reply arrived
+int execute_at_command(int chan_id, const char *at_cmd, char *out_result, int out_len, int timeout,
+                       int long_time_flag);

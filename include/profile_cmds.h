@@ -1,0 +1,20 @@
+// Profile list, disable and delete.
+#pragma once
+
+#include <cstddef>
+
+// Stores into `last_iccid` the last ICCID of a list reply (see the ICCID rule
+// in docs/). 0 when one was stored, -1 otherwise.
+int get_last_iccid_from_list(const char *response, char *last_iccid, size_t buffer_size);
+
+// Sends the list command; stores the last ICCID. 0 or -1.
+int send_at_list(char *iccid_param, size_t iccid_len);
+
+// 0 when the modem reports the profile disabled, -1 otherwise.
+int send_at_disable_esim(const char *iccid_param);
+
+// 0 when deleted, or no longer listed after a failed delete; -1 the delete
+// exchange failed and the list still names it; -2 the delete reply lacks
+// status 0 and the list still names it; -3 the list exchange failed too;
+// -4 the list reply lacks "list".
+int send_at_delete_esim(const char *iccid_param);

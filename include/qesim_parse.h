@@ -1,0 +1,14 @@
+// Readers of QESIM replies.
+#pragma once
+
+// Takes a trans-shaped reply apart: status (into at_status when not empty),
+// path (at_http_path), JSON payload (at_payload) and, with `get_ip_flag`
+// non-zero, the server host from the payload's last member (at_http_ip).
+// A field the reply lacks, or one too long for its buffer, leaves its buffer
+// as it was.
+void parse_at_response(const char *response, const char *keyword, int get_ip_flag);
+
+// Tests that `response` carries status 0 after `keyword` and its first comma,
+// up to the next CR; writes a NUL over that CR when it gets that far.
+//   0 status is exactly "0"; -1 no comma; -3 no CR; -4 another status; -5 no keyword.
+int parse_at_status(char *response, const char *keyword);

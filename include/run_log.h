@@ -1,0 +1,16 @@
+// The run log: one time-stamped line per call, in the file named at start-up
+// or, when none could be opened, on standard output.
+#pragma once
+
+#include <cstdio>
+
+// Opens `name` for appending ("ab+"). Gives nullptr for a missing or empty
+// name (silently) and when the open fails (after telling standard output).
+FILE *log_open(const char *name);
+
+// printf-style. Appends "[YYYY-MM-DD HH:MM:SS]" and the message, cut to 2023
+// characters, plus one line end to `log_fd` (or standard output) and flushes.
+void log_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Closes the stream when there is one.
+void log_close(FILE *stream);

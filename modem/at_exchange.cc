@@ -1,0 +1,147 @@
+#include "at_exchange.h"
+
+#include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "com_intf.h"
+#include "globals.h"
+#include "run_log.h"
+
+namespace {
+
+constexpr int kPathSize = 4096;
+constexpr int kDiscardSize = 128;
+constexpr int kMaxReads = 30;
+constexpr useconds_t kPollPauseUs = 500000;
+constexpr unsigned int kLongWaitS = 28;
+constexpr unsigned int kTimeoutUnitS = 3;
+// How long a write may wait for a busy device to take the rest of a command.
+constexpr int kWriteBoundMs = 5000;
+
+long long now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Opens the channel's device and takes an exclusive lock on it, so that two
+// runs on one channel never interleave their commands. Leaves at_fd set, or
+// negative after logging why.
+int open_channel(int chan) {
+  char file_name[kPathSize] = {};
+  snprintf(file_name, sizeof file_name, "%s/%d", dev_dir, chan);
+  int fd = open_serial(file_name, 115200, 0, 8, 1, 0);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    log_print("Error: chan %d device %s is in use by another esimctl run\n", chan, file_name);
+    close_serial(static_cast<unsigned int>(fd));
+    fd = -1;
+  }
+  at_fd = fd;
+  if (at_fd < 0) {
+    log_print("Error: open serial failed module [%d]\n", chan);
+    return -2;
+  }
+  // Whatever the device held before this run is not a reply to us.
+  char buff[kDiscardSize];
+  ssize_t ignored = read(at_fd, buff, sizeof buff);
+  (void)ignored;
+  return 0;
+}
+
+// Writes all of `cmd`. A busy device that takes part of it is waited on (poll
+// for writability) until it takes the rest or the write bound passes, so a
+// command never reaches the modem cut short. 0, or the failing errno.
+int write_all(int fd, const char *cmd, size_t len) {
+  size_t done = 0;
+  long long deadline = now_ms() + kWriteBoundMs;
+  while (done < len) {
+    ssize_t n = write(fd, cmd + done, len - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return errno;
+    long long left = deadline - now_ms();
+    if (left <= 0) return ETIMEDOUT;
+    struct pollfd pfd = {fd, POLLOUT, 0};
+    int ready = poll(&pfd, 1, static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) return errno;
+    if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) return EIO;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_len, int timeout,
+                       int long_time_flag) {
+  if (chan < 1 || chan > 32) return -1;
+  if (at_cmd == nullptr) return -1;
+  if (out_result != nullptr && out_len < 1) return -1;
+
+  if (at_fd < 0 && open_channel(chan) != 0) return -2;
+
+  int write_errno = write_all(at_fd, at_cmd, strlen(at_cmd));
+  if (write_errno != 0) {
+    log_print("Error: chan %d write at failed, [%s], error-%d[%s]\n", chan, at_cmd, write_errno,
+              strerror(write_errno));
+    return -3;
+  }
+  if (print_flag) log_print("Send AT %d: [%s]\n", chan, at_cmd);
+
+  if (out_result == nullptr) return 0;
+
+  int max_buf_len = out_len;
+  if (long_time_flag) {
+    sleep(kLongWaitS);
+  } else if (timeout > 0) {
+    sleep(kTimeoutUnitS * static_cast<unsigned int>(timeout));
+  } else {
+    usleep(kPollPauseUs);
+  }
+
+  int recv_flag = 0;
+  int total_bytes = 0;
+  int count = 0;
+  while (count < kMaxReads) {
+    ++count;
+    ssize_t res = read(at_fd, out_result + total_bytes, static_cast<size_t>(max_buf_len - total_bytes));
+    if (res < 0 && errno != EAGAIN) {
+      int err = errno;
+      log_print("Error: chan %d read module failed, res=%d, [%d][%s]\n", chan, static_cast<int>(res),
+                err, strerror(err));
+      break;
+    }
+    if (res <= 0) {
+      usleep(kPollPauseUs);
+      if (recv_flag) break;
+      continue;
+    }
+    recv_flag = 1;
+    total_bytes += static_cast<int>(res);
+    if (total_bytes >= max_buf_len) {
+      out_result[max_buf_len - 1] = '\0';
+      break;
+    }
+    out_result[total_bytes] = '\0';
+    usleep(kPollPauseUs);
+  }
+
+  if (!recv_flag) {
+    log_print("Error: chan %d AT response failed.\n", chan);
+    return -4;
+  }
+  if (print_flag) log_print("Recv AT %d: [%s]\n", chan, out_result);
+  if (strstr(out_result, "ERROR") != nullptr || strstr(out_result, "+CME ERROR:") != nullptr ||
+      strstr(out_result, "+CMS ERROR:") != nullptr) {
+    log_print("Error: chan %d AT response failed. [%s]\n", chan, out_result);
+  }
+  return 0;
+}

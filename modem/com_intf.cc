@@ -1,0 +1,102 @@
+#include "com_intf.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+const baudmap_t baud_table[kBaudTableRows] = {
+    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+sint32 baud2flag(uint32 baud) {
+  for (const baudmap_t &row : baud_table) {
+    if (row.baud == baud) return static_cast<sint32>(row.flag);
+  }
+  return -1;
+}
+
+sint32 get_termios(uint32 serial_fd, struct termios *old_term) {
+  return tcgetattr(static_cast<int>(serial_fd), old_term) == 0 ? 0 : -1;
+}
+
+sint32 set_termios(uint32 serial_fd, struct termios *old_term) {
+  return tcsetattr(static_cast<int>(serial_fd), TCSAFLUSH, old_term) == 0 ? 0 : -1;
+}
+
+sint32 set_serial_attr(uint32 serial_fd, serial_attr_t *serial_attr) {
+  if (serial_attr == nullptr) return -1;
+  // A rate outside the table would put -1 into the control flags; refuse it
+  // before anything reaches the device.
+  sint32 speed = baud2flag(serial_attr->rate);
+  if (speed < 0) return -1;
+
+  struct termios term;
+  memset(&term, 0, sizeof term);
+  // The speed travels in the control flags only; its code carries CBAUDEX
+  // itself for 57600 and above.
+  term.c_cflag = static_cast<tcflag_t>(speed) | CREAD | HUPCL | CLOCAL;
+
+  if (serial_attr->parity == 1) {
+    term.c_cflag |= PARENB | PARODD;
+  } else if (serial_attr->parity == 2) {
+    term.c_cflag |= PARENB;
+  }
+
+  switch (serial_attr->databits) {
+    case 5:
+      term.c_cflag |= CS5;
+      break;
+    case 6:
+      term.c_cflag |= CS6;
+      break;
+    case 7:
+      term.c_cflag |= CS7;
+      break;
+    default:
+      term.c_cflag |= CS8;
+      break;
+  }
+
+  if (serial_attr->streamcontrol == 2) {
+    term.c_iflag = IXON | IXOFF;
+  } else if (serial_attr->streamcontrol == 1) {
+    term.c_cflag |= CRTSCTS;
+  }
+
+  term.c_cc[VMIN] = 1;
+  term.c_cc[VTIME] = 0;
+  return tcsetattr(static_cast<int>(serial_fd), TCSANOW, &term) < 0 ? -1 : 0;
+}
+
+int open_serial(char *serial_file, unsigned int rate, unsigned char parity, unsigned char databits,
+                unsigned char stopbits, unsigned char streamcontrol) {
+  int fd = open(serial_file, O_RDWR | O_NONBLOCK);
+  if (fd < 0) return -1;
+
+  struct termios current;
+  memset(&current, 0, sizeof current);
+  if (get_termios(static_cast<uint32>(fd), &current) != 0) {
+    close_serial(static_cast<unsigned int>(fd));
+    return -1;
+  }
+
+  serial_attr_t attr = {rate, parity, databits, stopbits, streamcontrol};
+  if (set_serial_attr(static_cast<uint32>(fd), &attr) != 0) {
+    puts("set_serial_attr error");
+    close_serial(static_cast<unsigned int>(fd));
+    return -1;
+  }
+
+  if (tcflush(fd, TCIOFLUSH) != 0) {
+    printf("tcfulsh %s error\n", serial_file);
+    close_serial(static_cast<unsigned int>(fd));
+    return -1;
+  }
+  return fd;
+}
+
+void close_serial(unsigned int serial_fd) { close(static_cast<int>(serial_fd)); }

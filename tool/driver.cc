@@ -1,0 +1,45 @@
+#include "driver.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+
+#include "com_intf.h"
+#include "globals.h"
+#include "options.h"
+#include "run_log.h"
+
+int esimctl_main(int argc, char *argv[]) {
+  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+    puts("Error: goto curl_global_init failed");
+    return 1;
+  }
+  if (parse_arguments(argc, argv) != 0) {
+    curl_global_cleanup();
+    return 1;
+  }
+
+  int ret = 0;
+  if (delete_mode) {
+    if (log_file[0] == '\0')
+      snprintf(log_file, sizeof log_file, ESIMCTL_LOG_DIR "/esim_delete_%d_%s.txt", chan_id, iccid);
+    log_fd = log_open(log_file);
+    ret = removal_workflow();
+  } else {
+    if (log_file[0] == '\0')
+      snprintf(log_file, sizeof log_file, ESIMCTL_LOG_DIR "/esim_add_%d.txt", chan_id);
+    log_fd = log_open(log_file);
+    ret = download_workflow();
+  }
+
+  curl_global_cleanup();
+  if (at_fd >= 0) {
+    close_serial(static_cast<unsigned int>(at_fd));
+    at_fd = -1;
+  }
+  log_close(log_fd);
+  log_fd = nullptr;
+  if (ret < 0) printf("Error: failed cause %d\n", ret);
+  fflush(stdout);
+  return ret;
+}

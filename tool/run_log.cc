@@ -1,0 +1,49 @@
+#include "run_log.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+#include "globals.h"
+
+namespace {
+constexpr size_t kLineSize = 2048;
+constexpr size_t kTimeSize = 24;
+// Room for the caller's message, its NUL included, behind the time stamp.
+constexpr size_t kMessageSize = 2024;
+}  // namespace
+
+FILE *log_open(const char *name) {
+  if (name == nullptr || name[0] == '\0') return nullptr;
+  FILE *stream = fopen(name, "ab+");
+  if (stream == nullptr) {
+    printf("open %s failed : %s\n", name, strerror(errno));
+    puts("So write log to STDOUT");
+  }
+  return stream;
+}
+
+void log_print(const char *fmt, ...) {
+  char line[kLineSize] = {};
+  char stamp[kTimeSize] = {};
+  time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  strftime(stamp, sizeof stamp, "%Y-%m-%d %X", &local);
+  int head = snprintf(line, sizeof line, "[%s]", stamp);
+  if (head < 0) head = 0;
+
+  va_list args;
+  va_start(args, fmt);
+  vsnprintf(line + head, kMessageSize, fmt, args);
+  va_end(args);
+
+  FILE *out = log_fd != nullptr ? log_fd : stdout;
+  fprintf(out, "%s\n", line);
+  fflush(out);
+}
+
+void log_close(FILE *stream) {
+  if (stream != nullptr) fclose(stream);
+}
