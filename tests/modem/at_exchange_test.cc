@@ -1,1 +1,232 @@
+// The AT exchange against a scripted modem on a real pty.
+#include "at_exchange.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "globals.h"
+#include "pty_responder.h"
+#include "sleep_shim.h"
+#include "tool_state.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+constexpr int kChan = 7;
+
+std::vector<std::string> recorded_sleeps() {
+  std::vector<sleep_record> recs(4096);
+  int n = sleep_shim_records(recs.data(), static_cast<int>(recs.size()));
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) out.push_back(std::string(recs[i].call) + " " + std::to_string(recs[i].requested_us));
+  return out;
+}
+
+class AtExchangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_tool_state();
+    use_device_dir(dir_.path());
+    sleep_shim_set_factor(0.02);
+    sleep_shim_record_this_thread();
+  }
+  void TearDown() override { reset_tool_state(); }
+
+  int exchange(const char *cmd, int timeout = 0, int long_flag = 0) {
+    memset(reply_, 0, sizeof reply_);
+    return execute_at_command(kChan, cmd, reply_, sizeof reply_, timeout, long_flag);
+  }
+
+  TempDir dir_;
+  PtyResponder modem_{dir_.path() + "/7"};
+  RunLogCapture log_;
+  char reply_[kReplySize];
+};
+
+TEST_F(AtExchangeTest, WaitRuleDecidesTheFirstPause) {
+  struct Row {
+    int timeout, long_flag;
+    const char *wait;
+  } rows[] = {
+      {0, 0, "usleep 500000"}, {-3, 0, "usleep 500000"}, {1, 0, "sleep 3000000"},
+      {2, 0, "sleep 6000000"}, {5, 0, "sleep 15000000"}, {5, 1, "sleep 28000000"},
+      {0, 1, "sleep 28000000"},
+  };
+  sleep_shim_set_factor(0.001);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(std::to_string(row.timeout) + "/" + std::to_string(row.long_flag));
+    modem_.reply("\r\nOK\r\n");
+    sleep_shim_record_this_thread();
+    ASSERT_EQ(exchange("AT\r\n", row.timeout, row.long_flag), 0);
+    // The wait, a read with the reply, its pause, an empty read, its pause.
+    EXPECT_THAT(recorded_sleeps(), ElementsAre(row.wait, "usleep 500000", "usleep 500000"));
+    EXPECT_STREQ(reply_, "\r\nOK\r\n");
+  }
+}
+
+TEST_F(AtExchangeTest, OpensTheChannelDeviceOnceAndLogsBothDirections) {
+  modem_.reply("\r\n+CFUN: 1\r\n\r\nOK\r\n");
+  modem_.reply("\r\nOK\r\n");
+  ASSERT_EQ(exchange("AT+CFUN?\r\n"), 0);
+  int fd = at_fd;
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(exchange("AT+QGMR\r\n"), 0);
+  EXPECT_EQ(at_fd, fd);
+  EXPECT_THAT(modem_.command_lines(), ElementsAre("AT+CFUN?\r\n", "AT+QGMR\r\n"));
+  EXPECT_THAT(log_.messages(), HasSubstr("Send AT 7: [AT+CFUN?\r\n]\n\n"));
+  EXPECT_THAT(log_.messages(), HasSubstr("Recv AT 7: [\r\n+CFUN: 1\r\n\r\nOK\r\n]\n\n"));
+  EXPECT_THAT(log_.messages(), Not(HasSubstr("Error")));
+}
+
+TEST_F(AtExchangeTest, TraceLinesFollowPrintFlag) {
+  print_flag = 0;
+  modem_.reply("\r\nOK\r\n");
+  ASSERT_EQ(exchange("AT\r\n"), 0);
+  EXPECT_EQ(log_.text(), "");
+}
+
+TEST_F(AtExchangeTest, ErrorRepliesAreLoggedButSucceed) {
+  const char *replies[] = {"\r\nERROR\r\n", "\r\n+CME ERROR: 10\r\n", "\r\n+CMS ERROR: 500\r\n"};
+  for (const char *r : replies) {
+    SCOPED_TRACE(r);
+    modem_.reply(r);
+    ASSERT_EQ(exchange("AT\r\n"), 0);
+    EXPECT_STREQ(reply_, r);
+    EXPECT_THAT(log_.messages(), HasSubstr("Recv AT 7: [" + std::string(r) + "]\n\n"));
+    EXPECT_THAT(log_.messages(), HasSubstr("Error: chan 7 AT response failed. [" + std::string(r) + "]\n\n"));
+  }
+}
+
+TEST_F(AtExchangeTest, SilenceGivesMinusFourAfterThirtyReads) {
+  modem_.silence();
+  strcpy(reply_, "untouched");
+  EXPECT_EQ(execute_at_command(kChan, "AT\r\n", reply_, sizeof reply_, 0, 0), -4);
+  EXPECT_STREQ(reply_, "untouched");
+  std::vector<std::string> expected(31, "usleep 500000");
+  EXPECT_EQ(recorded_sleeps(), expected);
+  EXPECT_THAT(log_.messages(), HasSubstr("Error: chan 7 AT response failed.\n\n"));
+}
+
+TEST_F(AtExchangeTest, DeviceThatNeverPausesEndsTheLoopAfterThirtyReads) {
+  sleep_shim_set_factor(0.01);
+  // A byte every 1 ms against reads every 5 ms: no read ever comes back empty.
+  modem_.reply(Reply{{0, "x", 1}, {100, "y", 400}});
+  ASSERT_EQ(exchange("AT\r\n"), 0);
+  std::vector<std::string> expected(31, "usleep 500000");
+  EXPECT_EQ(recorded_sleeps(), expected);
+  EXPECT_GT(strlen(reply_), 30u);
+}
+
+TEST_F(AtExchangeTest, ReplyInTwoPiecesIsJoinedWhenTheSecondComesBeforeTheNextRead) {
+  sleep_shim_set_factor(0.4);
+  // Reads at 0.5 s and 1.0 s after the write; the second piece lands between them.
+  modem_.reply(Reply{{0, "\r\n+QESIM: \"eid\",", 1}, {750, "0,8904\r\n\r\nOK\r\n", 1}});
+  ASSERT_EQ(exchange("AT+QESIM=\"eid\"\r\n"), 0);
+  EXPECT_STREQ(reply_, "\r\n+QESIM: \"eid\",0,8904\r\n\r\nOK\r\n");
+}
+
+TEST_F(AtExchangeTest, LateSecondPieceStartsTheNextReply) {
+  sleep_shim_set_factor(0.4);
+  // The read at 1.0 s finds nothing and ends the exchange; the piece at 1.25 s
+  // stays on the device.
+  modem_.reply(Reply{{0, "first", 1}, {1250, "late", 1}});
+  modem_.reply("\r\nOK\r\n");
+  ASSERT_EQ(exchange("AT\r\n"), 0);
+  EXPECT_STREQ(reply_, "first");
+  usleep(1000000);  // let the late piece arrive (scaled)
+  ASSERT_EQ(exchange("AT\r\n"), 0);
+  EXPECT_STREQ(reply_, "late\r\nOK\r\n");
+}
+
+TEST_F(AtExchangeTest, OverlongReplyIsCutAndItsRestReadNextTime) {
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big.push_back(static_cast<char>('a' + i % 26));
+  modem_.reply(big);
+  modem_.reply("!");
+  ASSERT_EQ(exchange("AT\r\n"), 0);
+  EXPECT_EQ(std::string(reply_), big.substr(0, kReplySize - 1));
+  // The byte that the terminator replaced is gone; what was never read comes next.
+  ASSERT_EQ(exchange("AT\r\n"), 0);
+  EXPECT_EQ(std::string(reply_), big.substr(kReplySize) + "!");
+}
+
+TEST_F(AtExchangeTest, RefusedArgumentsTouchNothing) {
+  EXPECT_EQ(execute_at_command(0, "AT\r\n", reply_, sizeof reply_, 0, 0), -1);
+  EXPECT_EQ(execute_at_command(33, "AT\r\n", reply_, sizeof reply_, 0, 0), -1);
+  EXPECT_EQ(execute_at_command(kChan, nullptr, reply_, sizeof reply_, 0, 0), -1);
+  EXPECT_EQ(execute_at_command(kChan, "AT\r\n", reply_, 0, 0, 0), -1);
+  EXPECT_EQ(at_fd, -1);
+  EXPECT_EQ(log_.text(), "");
+  EXPECT_TRUE(modem_.command_lines().empty());
+}
+
+TEST_F(AtExchangeTest, ChannelThirtyTwoIsAccepted) {
+  PtyResponder modem32(dir_.path() + "/32");
+  modem32.reply("\r\nOK\r\n");
+  EXPECT_EQ(execute_at_command(32, "AT\r\n", reply_, sizeof reply_, 0, 0), 0);
+  EXPECT_STREQ(reply_, "\r\nOK\r\n");
+}
+
+TEST_F(AtExchangeTest, NoReplyBufferMeansWriteOnlyWithoutPause) {
+  EXPECT_EQ(execute_at_command(kChan, "AT+CFUN=1\r\n", nullptr, 0, 5, 1), 0);
+  EXPECT_TRUE(recorded_sleeps().empty());
+  ASSERT_TRUE(modem_.wait_for_commands(1, 2000));
+  EXPECT_THAT(modem_.command_lines(), ElementsAre("AT+CFUN=1\r\n"));
+}
+
+TEST_F(AtExchangeTest, FailedOpenIsRetriedByTheNextExchange) {
+  EXPECT_EQ(execute_at_command(9, "AT\r\n", reply_, sizeof reply_, 0, 0), -2);
+  EXPECT_EQ(at_fd, -1);
+  EXPECT_THAT(log_.messages(), HasSubstr("Error: open serial failed module [9]\n\n"));
+  PtyResponder modem9(dir_.path() + "/9");
+  modem9.reply("\r\nOK\r\n");
+  EXPECT_EQ(execute_at_command(9, "AT\r\n", reply_, sizeof reply_, 0, 0), 0);
+  EXPECT_GE(at_fd, 0);
+}
+
+TEST_F(AtExchangeTest, ChannelHeldByAnotherRunIsRefused) {
+  int other = open(modem_.slave_name().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(exchange("AT\r\n"), -2);
+  EXPECT_EQ(at_fd, -1);
+  EXPECT_THAT(log_.messages(), HasSubstr("is in use by another esimctl run"));
+  EXPECT_THAT(log_.messages(), HasSubstr("Error: open serial failed module [7]\n\n"));
+  close(other);
+  modem_.reply("\r\nOK\r\n");
+  EXPECT_EQ(exchange("AT\r\n"), 0);
+}
+
+TEST_F(AtExchangeTest, CommandLongerThanTheDeviceBufferArrivesWhole) {
+  std::string cmd = "AT+QESIM=\"trans\",20000,0,0,20000,\"" + std::string(20000, 'a') + "\"\r\n";
+  modem_.hold_reading(true);
+  std::thread release([this] {
+    poll(nullptr, 0, 300);  // real time: the sleep shim would shorten a sleep
+    modem_.hold_reading(false);
+  });
+  modem_.reply("\r\nOK\r\n");
+  EXPECT_EQ(exchange(cmd.c_str()), 0);
+  release.join();
+  EXPECT_EQ(modem_.received(), cmd);
+  EXPECT_THAT(log_.messages(), Not(HasSubstr("write at failed")));
+}
+
+TEST_F(AtExchangeTest, DeviceThatNeverTakesTheRestFailsTheWrite) {
+  std::string cmd = "AT+QESIM=\"trans\",20000,0,0,20000,\"" + std::string(20000, 'b') + "\"\r\n";
+  modem_.hold_reading(true);
+  EXPECT_EQ(exchange(cmd.c_str()), -3);
+  EXPECT_THAT(log_.messages(), HasSubstr("Error: chan 7 write at failed, [AT+QESIM=\"trans\",20000"));
+  modem_.hold_reading(false);
+}
+
+}  // namespace
