@@ -1,0 +1,184 @@
+#include "notification_cmds.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "at_commands.h"
+#include "at_exchange.h"
+#include "globals.h"
+#include "qesim_parse.h"
+#include "run_log.h"
+
+namespace {
+
+constexpr size_t kNtfCommandSize = 256;
+// The selector-3 list search starts behind the length of its own command text.
+constexpr size_t kNtfListSearchOffset = sizeof(kAtQesimNtfListLatest) - 1;
+constexpr size_t kMaxSeqLen = kReqIdSize - 1;
+constexpr char kNtfGetKey[] = "ntf_get\",";
+// Room left in http_payload around the data by {"pendingNotification":""}.
+constexpr size_t kMaxNtfDataLen = kHttpPayloadSize - 51;
+
+// Start of the line that holds `at`, never before `buffer`.
+const char *line_start(const char *buffer, const char *at) {
+  while (at > buffer && at[-1] != '\n' && at[-1] != '\r') --at;
+  return at;
+}
+
+// Formats a command that carries a sequence number unquoted. One that would
+// not fit, or would split the command into two lines, is refused.
+bool format_seq_command(char *command, const char *fmt, const char *seq) {
+  if (seq == nullptr || strpbrk(seq, "\r\n") != nullptr) return false;
+  int needed = snprintf(command, kNtfCommandSize, fmt, seq);
+  return needed >= 0 && static_cast<size_t>(needed) < kNtfCommandSize;
+}
+
+}  // namespace
+
+int send_at_ntf_list_delete(const char *iccid_param) {
+  if (print_flag) log_print("Getting notification list\n");
+
+  char command[kNtfCommandSize];
+  char result[kReplySize];
+  snprintf(command, sizeof command, "%s", kAtQesimNtfListLatest);
+  memset(result, 0, sizeof result);
+  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 0, 0) < 0) {
+    log_print("Error: Failed to execute notification list command\n");
+    return -1;
+  }
+  if (parse_at_status(result, "ntf_list") < 0) {
+    log_print("Error: goto parse_at_status ntf_list response\n");
+    // The radio state tells the gateway engineer why the list was refused.
+    snprintf(command, sizeof command, "%s", kAtCfunQuery);
+    memset(result, 0, sizeof result);
+    if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 1, 0) < 0) {
+      log_print("Error: Failed to execute notification list command\n");
+    }
+    log_print("Error: resp [%s]\n", result);
+    return -1;
+  }
+
+  // The reply buffer is zero-filled behind the reply, so the search may start
+  // at this offset even when the reply is shorter.
+  const char *last_match = nullptr;
+  if (iccid_param != nullptr && iccid_param[0] != '\0') {
+    size_t iccid_len = strlen(iccid_param);
+    const char *pos = result + kNtfListSearchOffset;
+    const char *match;
+    while ((match = strstr(pos, iccid_param)) != nullptr) {
+      last_match = line_start(result, match);
+      pos = match + iccid_len;
+    }
+  }
+
+  const char *comma = last_match != nullptr ? strchr(last_match, ',') : nullptr;
+  const char *seq = comma != nullptr ? comma + 1 : nullptr;
+  const char *seq_end = nullptr;
+  if (seq != nullptr) {
+    seq_end = strchr(seq, ',');
+    if (seq_end == nullptr) seq_end = strpbrk(seq, "\r\n");
+  }
+  if (seq_end == nullptr || static_cast<size_t>(seq_end - seq) > kMaxSeqLen) {
+    log_print("Error: Notification for specified ICCID not found\n");
+    return -1;
+  }
+  size_t seq_len = static_cast<size_t>(seq_end - seq);
+  memcpy(req_id, seq, seq_len);
+  req_id[seq_len] = '\0';
+  if (print_flag) log_print("Found req_id from last match: %s\n", req_id);
+  return 0;
+}
+
+int send_at_ntf_list(const char *iccid_param, char *ntf_req_id, int req_id_len) {
+  if (ntf_req_id == nullptr) return -1;
+  if (print_flag) log_print("Getting notification list\n");
+
+  char command[kNtfCommandSize];
+  char result[kReplySize];
+  snprintf(command, sizeof command, "%s", kAtQesimNtfListAll);
+  memset(result, 0, sizeof result);
+  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 3, 0) < 0) {
+    log_print("Error: Failed to execute notification list command\n");
+    return -1;
+  }
+  // Searched before the status check cuts the reply at its status line.
+  const char *match = (iccid_param != nullptr && iccid_param[0] != '\0')
+                          ? strstr(result, iccid_param)
+                          : nullptr;
+  if (parse_at_status(result, "ntf_list") < 0) {
+    log_print("Error: goto parse_at_status ntf_list response\n");
+    return -1;
+  }
+  // No line for the ICCID is how the clean-up loop learns it is done: silent.
+  if (match == nullptr) return -1;
+
+  const char *comma = strchr(line_start(result, match), ',');
+  if (comma == nullptr) return -1;
+  const char *seq = comma + 1;
+  const char *seq_end = strchr(seq, ',');
+  if (seq_end == nullptr) return -1;
+  size_t seq_len = static_cast<size_t>(seq_end - seq);
+  if (req_id_len <= 0 || seq_len >= static_cast<size_t>(req_id_len)) return -1;
+  memcpy(ntf_req_id, seq, seq_len);
+  ntf_req_id[seq_len] = '\0';
+  if (print_flag) log_print("Found req_id: %s\n", ntf_req_id);
+  return 0;
+}
+
+int send_at_ntf_get() {
+  if (print_flag) log_print("Getting notification data, req_id: %s\n", req_id);
+
+  char command[kNtfCommandSize];
+  char result[kReplySize];
+  memset(result, 0, sizeof result);
+  if (!format_seq_command(command, kAtQesimNtfGetFmt, req_id) ||
+      execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 2, 0) < 0) {
+    log_print("Error: Failed to execute notification get command\n");
+    return -1;
+  }
+
+  char *key = strstr(result, kNtfGetKey);
+  if (key == nullptr) {
+    log_print("Error: Failed to parse notification data\n");
+    return -1;
+  }
+  char *status = key + sizeof(kNtfGetKey) - 1;
+  // Ending the status at its comma lets it be logged as it stands; the data
+  // is looked for behind that comma.
+  char *status_end = strchr(status, ',');
+  if (status_end != nullptr) *status_end = '\0';
+  if (strcmp(status, "0") != 0) {
+    log_print("Error: Failed to get notification data, status: %s\n", status);
+    return -1;
+  }
+  const char *open_quote = status_end != nullptr ? strchr(status_end + 1, '"') : nullptr;
+  const char *data = open_quote != nullptr ? open_quote + 1 : nullptr;
+  const char *close_quote = data != nullptr ? strchr(data, '"') : nullptr;
+  if (close_quote == nullptr || static_cast<size_t>(close_quote - data) > kMaxNtfDataLen) {
+    log_print("Error: Failed to parse notification data\n");
+    return -1;
+  }
+  snprintf(http_payload, sizeof http_payload, "{\"pendingNotification\":\"%.*s\"}",
+           static_cast<int>(close_quote - data), data);
+  if (print_flag) log_print("Notification data prepared\n");
+  return 0;
+}
+
+int send_at_ntf_delete(const char *ntf_req_id) {
+  if (print_flag) log_print("Deleting ntf req_id: %s\n", ntf_req_id != nullptr ? ntf_req_id : "");
+
+  char command[kNtfCommandSize];
+  char result[kReplySize];
+  memset(result, 0, sizeof result);
+  if (!format_seq_command(command, kAtQesimNtfDeleteFmt, ntf_req_id) ||
+      execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 1, 0) < 0) {
+    log_print("Error: Failed to execute ntf_delete command\n");
+    return -1;
+  }
+  if (parse_at_status(result, "ntf_delete") < 0) {
+    log_print("Error: goto parse_at_status ntf_delete response\n");
+    return -1;
+  }
+  if (print_flag) log_print("eSIM ntf_delete [%s] successfully\n", ntf_req_id);
+  return 0;
+}

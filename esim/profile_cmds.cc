@@ -1,0 +1,168 @@
+#include "profile_cmds.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "at_commands.h"
+#include "at_exchange.h"
+#include "globals.h"
+#include "qesim_parse.h"
+#include "run_log.h"
+
+namespace {
+
+constexpr size_t kListCommandSize = 256;
+constexpr size_t kProfileCommandSize = 64;
+constexpr size_t kTempIccidSize = 32;
+constexpr size_t kIccidMinLen = 15;
+constexpr size_t kIccidMaxLen = 20;
+
+struct FreeDeleter {
+  void operator()(char *p) const { free(p); }
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Digits, with F (either case) allowed as padding after the first one.
+bool is_iccid_text(const char *text) {
+  for (const char *c = text; *c != '\0'; ++c) {
+    if (!is_digit(*c) && *c != 'F' && *c != 'f') return false;
+  }
+  return true;
+}
+
+// Formats a command that carries the ICCID in quotes. An ICCID that would
+// leave the command without its line end, or end its quotes early, is refused.
+bool format_iccid_command(char *command, size_t size, const char *fmt, const char *iccid_param) {
+  if (iccid_param == nullptr || strpbrk(iccid_param, "\"\r\n") != nullptr) return false;
+  int needed = snprintf(command, size, fmt, iccid_param);
+  return needed >= 0 && static_cast<size_t>(needed) < size;
+}
+
+}  // namespace
+
+int get_last_iccid_from_list(const char *response, char *last_iccid, size_t buffer_size) {
+  if (response == nullptr || last_iccid == nullptr || buffer_size == 0) return -1;
+
+  size_t reply_len = strlen(response);
+  std::unique_ptr<char, FreeDeleter> response_copy(static_cast<char *>(malloc(reply_len + 1)));
+  if (!response_copy) return -1;
+  memcpy(response_copy.get(), response, reply_len + 1);
+
+  bool found = false;
+  char *line = response_copy.get();
+  while (line != nullptr && *line != '\0') {
+    char *next = nullptr;
+    char *line_end = strpbrk(line, "\r\n");
+    if (line_end != nullptr) {
+      *line_end = '\0';
+      next = line_end + 1;
+      while (*next == '\r' || *next == '\n') ++next;
+    }
+
+    const char *open_quote = strchr(line, '"');
+    const char *candidate = open_quote != nullptr ? open_quote + 1 : nullptr;
+    const char *close_quote =
+        (candidate != nullptr && is_digit(*candidate)) ? strchr(candidate, '"') : nullptr;
+    if (close_quote != nullptr) {
+      size_t len = static_cast<size_t>(close_quote - candidate);
+      if (len >= kIccidMinLen && len <= kIccidMaxLen) {
+        char temp_iccid[kTempIccidSize];
+        memcpy(temp_iccid, candidate, len);
+        temp_iccid[len] = '\0';
+        if (is_iccid_text(temp_iccid) && len < buffer_size) {
+          memcpy(last_iccid, temp_iccid, len + 1);
+          found = true;
+        }
+      }
+    }
+    line = next;
+  }
+  return found ? 0 : -1;
+}
+
+int send_at_list(char *iccid_param, size_t iccid_len) {
+  if (print_flag) log_print("Getting list\n");
+
+  char command[kListCommandSize];
+  char result[kReplySize];
+  snprintf(command, sizeof command, "%s", kAtQesimList);
+  memset(result, 0, sizeof result);
+  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 2, 0) < 0) {
+    log_print("Error: Failed to execute notification list command\n");
+    return -1;
+  }
+  if (get_last_iccid_from_list(result, iccid_param, iccid_len) < 0) {
+    log_print("Error: goto parse_at_status list response\n");
+    return -1;
+  }
+  if (print_flag) log_print("Get new iccid: %s\n", iccid_param);
+  return 0;
+}
+
+int send_at_disable_esim(const char *iccid_param) {
+  if (print_flag) log_print("Disabling eSIM: %s\n", iccid_param != nullptr ? iccid_param : "");
+
+  char command[kProfileCommandSize];
+  char result[kReplySize];
+  memset(result, 0, sizeof result);
+  if (!format_iccid_command(command, sizeof command, kAtQesimDisableFmt, iccid_param) ||
+      execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 0, 0) < 0) {
+    log_print("Error: Failed to execute disable eSIM command\n");
+    return -1;
+  }
+  log_print("Disable chan_id [%d] response[%s]\n", chan_id, result);
+  if (parse_at_status(result, "disable") < 0) {
+    log_print("Error: goto parse_at_status disable response\n");
+    return -1;
+  }
+  if (print_flag) log_print("eSIM disabled successfully\n");
+  return 0;
+}
+
+// A delete that fails or does not report status 0 is not final: the profile
+// list decides, since the eUICC may have removed the profile all the same.
+int send_at_delete_esim(const char *iccid_param) {
+  int ret = -1;
+  if (print_flag) log_print("Deleting eSIM: %s\n", iccid_param != nullptr ? iccid_param : "");
+
+  char command[kProfileCommandSize];
+  char result[kReplySize];
+  memset(result, 0, sizeof result);
+  // An ICCID that cannot be sent as one quoted argument is refused before
+  // anything reaches the modem; there is then nothing to look for in a list.
+  if (!format_iccid_command(command, sizeof command, kAtQesimDeleteFmt, iccid_param)) {
+    log_print("Error: Failed to execute delete eSIM command\n");
+    return -1;
+  }
+  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 20, 1) < 0) {
+    log_print("Error: Failed to execute delete eSIM command\n");
+    ret = -1;
+  } else if (parse_at_status(result, "delete") < 0) {
+    log_print("Error: goto parse_at_status delete response\n");
+    ret = -2;
+  } else {
+    if (print_flag) log_print("eSIM deleted successfully\n");
+    return 0;
+  }
+
+  // check_list
+  snprintf(command, sizeof command, "%s", kAtQesimList);
+  memset(result, 0, sizeof result);
+  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 0, 0) < 0) {
+    log_print("Error: Failed to execute eSIM list command\n");
+    return -3;
+  }
+  if (strstr(result, "list") == nullptr) {
+    log_print("Error: Failed to parse eSIM list command is not list string\n");
+    return -4;
+  }
+  if (strstr(result, iccid_param) == nullptr) {
+    log_print("Parse eSIM list command is not iccid [%s], maybe delete success, continue;\n",
+              iccid_param);
+    return 0;
+  }
+  return ret;
+}
