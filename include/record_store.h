@@ -1,8 +1,15 @@
 // The server record store, kept through the external database client.
+//
+// Every value placed in a command line (ICCID, host, path) must be free of
+// double and single quotes, backslashes, dollar signs, backquotes and control
+// characters, and an ICCID must not be a column name of esim_http: such a
+// value is refused with an "Error: " log line and -1, and no client starts.
+// A command line that would not fit its buffer is refused the same way.
 #pragma once
 
-// Runs `cmd` through the shell and reads at most `len` bytes of its output
-// into `result` (when given). 0 when started, -11 when it could not be.
+// Runs `cmd` through the shell and reads its output into `result` (when
+// given): at most `len` - 1 bytes followed by a NUL, so the text always ends
+// inside the buffer. 0 when started, -11 when it could not be.
 int exec_cmd(const char *cmd, int len, char *result);
 
 // Records the server of `ptr_iccid` on the channel.
@@ -11,7 +18,9 @@ int exec_cmd(const char *cmd, int len, char *result);
 int save_http_info(int chan_id, const char *ptr_iccid, const char *http_ip, const char *http_path);
 
 // Looks up the server of `iccid` on the channel into the host (256 bytes) and
-// path (512 bytes) buffers.
+// path (512 bytes) buffers. A recorded host of 256 or more or path of 512 or
+// more characters fails the lookup rather than being cut; neither buffer is
+// then written.
 //   0 found; -1 a value absent or refused; -2 no usable answer or no row, or a
 //   value too long for its buffer; -3 database error; -11 client not started.
 int get_http_info(int chan_id, const char *iccid, char *http_ip, char *http_path);

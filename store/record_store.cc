@@ -1,0 +1,239 @@
+#include "record_store.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "globals.h"
+#include "run_log.h"
+
+namespace {
+
+constexpr size_t kSaveCommandSize = 1280;
+constexpr size_t kSaveResultSize = 1024;
+constexpr size_t kDateSize = 64;
+constexpr size_t kQueryCommandSize = 1024;
+constexpr size_t kQueryResultSize = 2048;
+// Room for a refused value in its log line, each byte shown as at most 4.
+constexpr size_t kShownValueSize = 4 * kAtHttpPathSize;
+
+constexpr const char *command = ESIMCTL_DB_CLIENT;
+constexpr const char *db_file = ESIMCTL_DB_FILE;
+constexpr const char *chan_tag = "port";
+constexpr const char *iccid_tag = "iccid";
+constexpr const char *http_ip_tag = "http_ip";
+constexpr const char *http_path_tag = "http_path";
+constexpr const char *date_tag = "save_time";
+
+struct PipeCloser {
+  void operator()(FILE *stream) const { pclose(stream); }
+};
+struct JsonDeleter {
+  void operator()(cJSON *item) const { cJSON_Delete(item); }
+};
+struct JsonTextDeleter {
+  void operator()(char *text) const { cJSON_free(text); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+using JsonText = std::unique_ptr<char, JsonTextDeleter>;
+
+// Writes `value` into `out` with control bytes as \xNN, so that a refused
+// value cannot forge lines of the run log.
+void show_value(const char *value, char *out, size_t out_size) {
+  size_t used = 0;
+  for (const char *p = value; *p != '\0' && used + 5 < out_size; ++p) {
+    auto byte = static_cast<unsigned char>(*p);
+    if (byte < 0x20 || byte == 0x7f)
+      used += static_cast<size_t>(snprintf(out + used, out_size - used, "\\x%02x", byte));
+    else
+      out[used++] = static_cast<char>(byte);
+  }
+  out[used] = '\0';
+}
+
+// The values travel inside a double-quoted shell word and inside double
+// quotes in the SQL text. Only bytes that neither the shell nor SQLite reads
+// as syntax there may pass; anything else is refused, not escaped, because a
+// modem or a command line never has a reason to send it.
+bool unsafe_byte(unsigned char byte) {
+  return byte < 0x20 || byte == 0x7f || strchr("\"\\$`'", byte) != nullptr;
+}
+
+// SQLite reads a double-quoted word as a column name when one of that name
+// exists, so iccid = "iccid" would hold for every row.
+bool names_a_column(const char *value) {
+  static const char *const kColumns[] = {"port",      "iccid", "http_ip", "http_path",
+                                         "save_time", "rowid", "oid",     "_rowid_"};
+  for (const char *name : kColumns)
+    if (strcasecmp(value, name) == 0) return true;
+  return false;
+}
+
+// True when `value` may be placed in a command line; otherwise logs why.
+bool value_allowed(const char *what, const char *value) {
+  bool unsafe = false;
+  for (const char *p = value; *p != '\0'; ++p) unsafe = unsafe || unsafe_byte(*p);
+  if (!unsafe && !names_a_column(value)) return true;
+  char shown[kShownValueSize];
+  show_value(value, shown, sizeof shown);
+  if (unsafe)
+    log_print(
+        "Error: %s [%s] refused: quotes, backslashes, dollar signs, backquotes and "
+        "control characters may not reach the database\n",
+        what, shown);
+  else
+    log_print("Error: %s [%s] refused: the database would read it as a column name\n", what, shown);
+  return false;
+}
+
+// Formats a command line into `buf`; false (logged) when it would not fit,
+// since a cut line would run a different command.
+bool build_command(char *buf, size_t size, int written) {
+  if (written >= 0 && static_cast<size_t>(written) < size) return true;
+  buf[0] = '\0';
+  log_print("Error: database command longer than %zu bytes refused\n", size - 1);
+  return false;
+}
+
+// The client's answer, as cJSON prints it, for the verbose log.
+JsonText formatted(const cJSON *root) {
+  return JsonText(cJSON_Print(root));
+}
+
+// A "Reason" member in any letter case is the client's error report.
+bool reports_error(const cJSON *root) {
+  const cJSON *reason = cJSON_GetObjectItem(root, "Reason");
+  if (reason == nullptr) return false;
+  const char *text = cJSON_GetStringValue(reason);
+  log_print("database failed [%s].\n", text ? text : "");
+  return true;
+}
+
+}  // namespace
+
+int exec_cmd(const char *cmd, int len, char *result) {
+  std::unique_ptr<FILE, PipeCloser> pipe(popen(cmd, "r"));
+  if (!pipe) {
+    printf("exec cmd faild, cmd:\"%s\"", cmd);
+    return -11;
+  }
+  if (result != nullptr && len > 0) {
+    // One byte stays free so that the text always ends inside the buffer.
+    size_t room = static_cast<size_t>(len) - 1;
+    size_t got = 0;
+    while (got < room) {
+      size_t n = fread(result + got, 1, room - got, pipe.get());
+      if (n == 0) break;
+      got += n;
+    }
+    result[got] = '\0';
+  }
+  return 0;
+}
+
+int save_http_info(int chan_id, const char *ptr_iccid, const char *http_ip, const char *http_path) {
+  if (ptr_iccid == nullptr || http_ip == nullptr || http_path == nullptr) return -1;
+  if (!value_allowed("ICCID", ptr_iccid) || !value_allowed("server host", http_ip) ||
+      !value_allowed("server path", http_path))
+    return -1;
+
+  char date_value[kDateSize] = {};
+  time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  strftime(date_value, sizeof date_value, "%Y-%m-%d %H:%M:%S", &local);
+
+  char buf[kSaveCommandSize];
+  int written = snprintf(
+      buf, sizeof buf,
+      "%s %s \"INSERT INTO esim_http (%s, %s, %s, %s, %s) VALUES (%d, \\\"%s\\\", \\\"%s\\\", "
+      "\\\"%s\\\", \\\"%s\\\")\"",
+      command, db_file, chan_tag, iccid_tag, http_ip_tag, http_path_tag, date_tag, chan_id,
+      ptr_iccid, http_ip, http_path, date_value);
+  if (!build_command(buf, sizeof buf, written)) return -1;
+
+  char result[kSaveResultSize] = {};
+  int ret = exec_cmd(buf, sizeof result, result);
+  if (ret != 0) return ret;
+  if (strstr(result, "Reason") != nullptr) return -2;
+  if (strstr(result, "\"ResultCode\":\t0,") != nullptr) return 0;
+  return -3;
+}
+
+int get_http_info(int chan_id, const char *iccid, char *http_ip, char *http_path) {
+  if (iccid == nullptr || http_ip == nullptr || http_path == nullptr) return -1;
+  if (!value_allowed("ICCID", iccid)) return -1;
+
+  char buf[kQueryCommandSize];
+  int written = snprintf(buf, sizeof buf,
+                         "%s %s \"SELECT * FROM esim_http WHERE %s = %d AND %s = \\\"%s\\\" \"",
+                         command, db_file, chan_tag, chan_id, iccid_tag, iccid);
+  if (!build_command(buf, sizeof buf, written)) return -1;
+
+  char result[kQueryResultSize] = {};
+  int ret = exec_cmd(buf, sizeof result, result);
+  if (ret != 0) return ret;
+
+  Json root(cJSON_Parse(result));
+  if (!root) return -2;
+  if (print_flag) {
+    JsonText text = formatted(root.get());
+    log_print("Get http info: %s\n", "formatted json:");
+    log_print("%s\n\n", text ? text.get() : "");
+  }
+  if (reports_error(root.get())) return -3;
+
+  const cJSON *infos = cJSON_GetObjectItem(root.get(), "infos");
+  const cJSON *row = cJSON_IsArray(infos) ? cJSON_GetArrayItem(infos, 0) : nullptr;
+  if (row == nullptr) return -2;
+
+  const cJSON *ip = cJSON_GetObjectItem(row, http_ip_tag);
+  const cJSON *path = cJSON_GetObjectItem(row, http_path_tag);
+  const char *ip_text = cJSON_IsString(ip) ? ip->valuestring : nullptr;
+  const char *path_text = cJSON_IsString(path) ? path->valuestring : nullptr;
+  // A cut host or path would name another server; refuse the record whole.
+  if ((ip_text && strlen(ip_text) >= kAtHttpIpSize) ||
+      (path_text && strlen(path_text) >= kAtHttpPathSize)) {
+    log_print("Error: recorded server longer than %zu host or %zu path characters\n",
+              kAtHttpIpSize - 1, kAtHttpPathSize - 1);
+    return -2;
+  }
+  if (ip_text) {
+    snprintf(http_ip, kAtHttpIpSize, "%s", ip_text);
+    log_print("http_ip: [%s]\n", http_ip);
+  }
+  if (path_text) {
+    snprintf(http_path, kAtHttpPathSize, "%s", path_text);
+    log_print("http_path: [%s]\n", http_path);
+  }
+  return 0;
+}
+
+int delete_http_info(int chan_id, const char *iccid) {
+  if (iccid == nullptr) return -1;
+  if (!value_allowed("ICCID", iccid)) return -1;
+
+  char buf[kQueryCommandSize];
+  int written = snprintf(buf, sizeof buf,
+                         "%s %s \"DELETE FROM esim_http WHERE %s = %d AND %s = \\\"%s\\\" \"",
+                         command, db_file, chan_tag, chan_id, iccid_tag, iccid);
+  if (!build_command(buf, sizeof buf, written)) return -1;
+
+  char result[kQueryResultSize] = {};
+  int ret = exec_cmd(buf, sizeof result, result);
+  if (ret != 0) return ret;
+
+  Json root(cJSON_Parse(result));
+  if (!root) return -2;
+  if (print_flag) {
+    JsonText text = formatted(root.get());
+    log_print("Delete http info: %s\n", "formatted json:");
+    log_print("%s\n\n", text ? text.get() : "");
+  }
+  if (reports_error(root.get())) return -3;
+  return cJSON_GetObjectItem(root.get(), "ResultCode") != nullptr ? 0 : -4;
+}
