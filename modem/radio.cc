@@ -1,0 +1,122 @@
+#include "radio.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "at_commands.h"
+#include "at_exchange.h"
+#include "globals.h"
+#include "run_log.h"
+
+namespace {
+
+constexpr int kEidExtraReads = 20;
+// The level follows "CFUN" at this distance in "+CFUN: <level>".
+constexpr size_t kCfunLevelOffset = 6;
+constexpr unsigned int kAfterFullFunctionS = 4;
+constexpr unsigned int kAfterRadioOffS = 1;
+constexpr unsigned int kBetweenExtraReadsS = 1;
+
+int exchange(const char *cmd, char *result, int timeout) {
+  return execute_at_command(chan_id, cmd, result, static_cast<int>(kReplySize), timeout, 0);
+}
+
+// The level reported in a CFUN? reply, 0 when the reply names none. A reply
+// that ends within six characters of "CFUN" holds no level; it is not read
+// past its end.
+int reported_level(const char *cfun) {
+  if (strnlen(cfun, kCfunLevelOffset) < kCfunLevelOffset) return 0;
+  return atoi(cfun + kCfunLevelOffset);
+}
+
+// The EID reply may come after the exchange gave up on a first burst of
+// other text: read the device again, once a second, each read on its own.
+void wait_for_eid(char *result) {
+  for (int i = 0; i < kEidExtraReads; ++i) {
+    sleep(kBetweenExtraReadsS);
+    memset(result, 0, kReplySize);
+    ssize_t res = read(at_fd, result, kReplySize - 1);
+    if (res > 0 && strstr(result, "eid") != nullptr) return;
+  }
+}
+
+}  // namespace
+
+void send_prev_at() {
+  char result[kReplySize] = {};
+  if (print_flag) log_print("Send Prev AT\n");
+  int only_one = 1;
+  int send_cfun_min_flag = 0;
+  int send_cfun_max_flag = 0;
+
+  for (;;) {  // one pass, and at most one recovery pass
+    if (send_cfun_min_flag) {
+      send_cfun_min_flag = 0;
+      exchange(kAtCfunMin, result, 0);
+      send_cfun_max_flag = 1;
+      sleep(kAfterRadioOffS);
+    } else {
+      exchange(kAtCfunQuery, result, 0);
+      const char *ptr_value = strstr(result, "CFUN");
+      if (ptr_value != nullptr && reported_level(ptr_value) == 0) send_cfun_max_flag = 1;
+      exchange(kAtQgmr, result, 0);
+    }
+
+    if (send_cfun_max_flag) {
+      send_cfun_max_flag = 0;
+      exchange(kAtCfunFull, result, 0);
+      sleep(kAfterFullFunctionS);
+    }
+
+    exchange(kAtQesimEid, result, 1);
+    if (strstr(result, "eid") == nullptr) wait_for_eid(result);
+
+    char *ptr_tmp = strstr(result, "eid");
+    if (ptr_tmp == nullptr) {
+      log_print("Not find eid\n");
+      return;
+    }
+    ptr_tmp = strchr(ptr_tmp, ',');
+    if (ptr_tmp == nullptr) {
+      log_print("Not find eid comma\n");
+      return;
+    }
+    char *status = ptr_tmp + 1;
+    char *end = strchr(status, ',');
+    if (end == nullptr) {
+      log_print("Not find eid comma value\n");
+      return;
+    }
+    *end = '\0';
+    if (strcmp(status, "0") == 0) return;
+    if (!only_one) return;
+    only_one = 0;
+    send_cfun_min_flag = 1;
+  }
+}
+
+int send_at_cfun_max() {
+  char command[64] = {};
+  char result[kReplySize] = {};
+  memcpy(command, kAtCfunRadioOff, sizeof kAtCfunRadioOff);
+  if (exchange(command, result, 0) < 0) {
+    log_print("Error: Failed to execute disable eSIM command\n");
+    return -1;
+  }
+  if (print_flag) log_print("Test: at+cfun=4 chan_id [%d] response[%s]\n", chan_id, result);
+  sleep(kAfterRadioOffS);
+  if (strstr(result, "OK") != nullptr) {
+    if (print_flag) log_print("eSIM CFUN 4 successfully\n");
+    return 0;
+  }
+  log_print("Error: AT+CFUN=4 response\n");
+  return -1;
+}
+
+void send_end_at() {
+  char result[kReplySize] = {};
+  if (print_flag) log_print("Send End AT\n");
+  exchange(kAtCfunFull, result, 0);
+}
