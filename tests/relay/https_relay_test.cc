@@ -1,0 +1,189 @@
+#include "https_relay.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "globals.h"
+#include "https_test_server.h"
+#include "tool_state.h"
+
+namespace {
+
+class CurlGlobal : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_EQ(curl_global_init(CURL_GLOBAL_ALL), CURLE_OK); }
+  void TearDown() override { curl_global_cleanup(); }
+};
+const auto *const kCurlGlobal = ::testing::AddGlobalTestEnvironment(new CurlGlobal);
+
+constexpr char kBody[] = "{\"transactionId\":\"0A1B\"}";
+constexpr char kUntouched[] = "earlier answer";
+
+// The one request the relay must have sent, byte for byte.
+void expect_relay_request(const HttpsTestServer &server, const std::string &path) {
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u) << "exactly one request, no redirect followed";
+  const ReceivedRequest &req = requests[0];
+  EXPECT_EQ(req.method, "POST");
+  EXPECT_EQ(req.path, path);
+  EXPECT_EQ(req.version, "HTTP/1.1");
+  EXPECT_EQ(req.body, kBody);
+  const std::multimap<std::string, std::string> expected = {
+      {"Accept", "*/*"},
+      {"Content-Length", std::to_string(strlen(kBody))},
+      {"Content-Type", "application/json"},
+      {"Host", server.host()},
+      {"User-Agent", "curl/7.60.0"}};
+  EXPECT_EQ(req.headers, expected);
+}
+
+class HttpsRelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_tool_state();
+    snprintf(http_payload, sizeof http_payload, "%s", kUntouched);
+  }
+  RunLogCapture log_;
+};
+
+struct ExchangeCase {
+  const char *situation;
+  int status;
+  std::string answer;
+  int expected;
+  const char *payload;
+};
+
+class ExchangeRequestTest : public HttpsRelayTest,
+                            public ::testing::WithParamInterface<ExchangeCase> {};
+
+TEST_P(ExchangeRequestTest, HandsTheBodyOnAsHexWhateverTheStatus) {
+  const ExchangeCase &c = GetParam();
+  HttpsTestServer server;
+  server.answer(c.status, c.answer, {{"Location", "/elsewhere"}});
+  EXPECT_EQ(send_http(server.host().c_str(), "/gsma/rsp2/es9plus/initiateAuthentication", kBody, 0),
+            c.expected);
+  EXPECT_STREQ(http_payload, c.payload);
+  expect_relay_request(server, "/gsma/rsp2/es9plus/initiateAuthentication");
+  EXPECT_EQ(log_.messages().find("Error: "), std::string::npos) << log_.messages();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ExchangeRequestTest,
+    ::testing::Values(ExchangeCase{"ThreeLetters", 200, "abc", 1, "616263"},
+                      ExchangeCase{"HighAndLowBytes", 200, std::string("\xff\x05\x00z", 4), 1,
+                                   "ff05007a"},
+                      ExchangeCase{"NotFoundWithErrorObject", 404, "{}", 1, "7b7d"},
+                      ExchangeCase{"RedirectBodyIsTheAnswer", 302, "moved", 1, "6d6f766564"},
+                      ExchangeCase{"EmptyBodyOn200", 200, "", 0, kUntouched}),
+    [](const auto &info) { return std::string(info.param.situation); });
+
+TEST_F(HttpsRelayTest, LogsEveryStepOfASuccessfulExchange) {
+  HttpsTestServer server;
+  server.answer(200, "abc");
+  ASSERT_EQ(send_http(server.host().c_str(), "/p", kBody, 0), 1);
+  EXPECT_EQ(log_.messages(), "Send Http Request.\n\nURL: https://" + server.host() +
+                                 "/p\n\nData: " + kBody +
+                                 "\n\nHTTP Response: 200 [abc]\n\nhttp response[3][abc]\n\n"
+                                 "HTTP response data len: 3\n\nafter hex data: [616263]\n\n");
+}
+
+TEST_F(HttpsRelayTest, QuietWithoutPrintFlag) {
+  HttpsTestServer server;
+  server.answer(200, "abc");
+  print_flag = 0;
+  ASSERT_EQ(send_http(server.host().c_str(), "/p", kBody, 0), 1);
+  EXPECT_STREQ(http_payload, "616263");
+  EXPECT_EQ(log_.messages(), "");
+}
+
+TEST_F(HttpsRelayTest, LargestAnswerFillsThePayloadBuffer) {
+  HttpsTestServer server;
+  server.answer(200, std::string(65534, 'a') + "\xfe");
+  ASSERT_EQ(send_http(server.host().c_str(), "/p", kBody, 0), 1);
+  ASSERT_EQ(strlen(http_payload), 131070u);
+  EXPECT_EQ(std::string(http_payload, 4), "6161");
+  EXPECT_STREQ(http_payload + 131066, "61fe");
+}
+
+TEST_F(HttpsRelayTest, OneByteMoreIsRefusedAndKeepsTheEarlierAnswer) {
+  HttpsTestServer server;
+  server.answer(200, std::string(65536, 'a'));
+  print_flag = 0;
+  EXPECT_EQ(send_http(server.host().c_str(), "/p", kBody, 0), 0);
+  EXPECT_STREQ(http_payload, kUntouched);
+  EXPECT_EQ(log_.messages(), "Error: response data is large, 65536\n\n");
+}
+
+struct NotificationCase {
+  const char *situation;
+  int status;
+  int expected;
+};
+
+class NotificationRequestTest : public HttpsRelayTest,
+                                public ::testing::WithParamInterface<NotificationCase> {};
+
+TEST_P(NotificationRequestTest, OnlyTheStatusCounts) {
+  const NotificationCase &c = GetParam();
+  HttpsTestServer server;
+  server.answer(c.status, c.status == 204 ? "" : "ignored", {{"Location", "/elsewhere"}});
+  EXPECT_EQ(send_http(server.host().c_str(), "/gsma/rsp2/es9plus/handleNotification", kBody, 1),
+            c.expected);
+  EXPECT_STREQ(http_payload, kUntouched);
+  expect_relay_request(server, "/gsma/rsp2/es9plus/handleNotification");
+  // The header lines reach the log ahead of the body.
+  EXPECT_NE(log_.messages().find("HTTP Response: " + std::to_string(c.status) + " [HTTP/1.1 " +
+                                 std::to_string(c.status)),
+            std::string::npos)
+      << log_.messages();
+  EXPECT_EQ(log_.messages().find("Error: "), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, NotificationRequestTest,
+                         ::testing::Values(NotificationCase{"Ok", 200, 1},
+                                           NotificationCase{"NoContent", 204, 1},
+                                           NotificationCase{"LastSuccessStatus", 299, 1},
+                                           NotificationCase{"MultipleChoices", 300, 0},
+                                           NotificationCase{"RedirectNotFollowed", 302, 0},
+                                           NotificationCase{"ServerError", 500, 0}),
+                         [](const auto &info) { return std::string(info.param.situation); });
+
+TEST_F(HttpsRelayTest, CertificateForAnotherHostIsAccepted) {
+  HttpsTestServer server("other.example");
+  server.answer(200, "abc");
+  EXPECT_EQ(send_http(server.host().c_str(), "/p", kBody, 0), 1);
+  EXPECT_STREQ(http_payload, "616263");
+}
+
+TEST_F(HttpsRelayTest, ClosedPortFailsWithLibcurlText) {
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), len), 0);
+  ASSERT_EQ(getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+  close(sock);
+  std::string host = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  print_flag = 0;
+  EXPECT_EQ(send_http(host.c_str(), "/p", kBody, 1), 0);
+  EXPECT_STREQ(http_payload, kUntouched);
+  EXPECT_EQ(log_.messages(), "Error: Http request failed. Couldn't connect to server\n\n");
+}
+
+TEST(CurlCallbackTest, RefusesADeliveryWithoutAccumulator) {
+  char bytes[] = "abc";
+  EXPECT_EQ(curl_callback(bytes, 1, 3, nullptr), SIZE_MAX);
+}
+
+}  // namespace

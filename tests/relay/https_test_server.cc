@@ -1,0 +1,62 @@
+#include "https_test_server.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+void make_certificate(const std::string &dir, const std::string &common_name) {
+  std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                    "-days 2 -subj /CN=" +
+                    common_name + " -keyout " + dir + "/key.pem -out " + dir +
+                    "/cert.pem 2>/dev/null";
+  if (system(cmd.c_str()) != 0) abort();
+}
+
+HttpsTestServer::HttpsTestServer(const std::string &common_name) {
+  char name[] = "/tmp/httpsXXXXXX";
+  if (mkdtemp(name) == nullptr) abort();
+  dir_ = name;
+  make_certificate(dir_, common_name);
+  server_ = std::make_unique<httplib::SSLServer>((dir_ + "/cert.pem").c_str(),
+                                                 (dir_ + "/key.pem").c_str());
+  if (!server_->is_valid()) abort();
+  server_->Post(".*", [this](const httplib::Request &req, httplib::Response &res) {
+    ReceivedRequest got{req.method, req.path, req.version, req.body, {}};
+    for (const auto &[key, value] : req.headers)
+      if (key.rfind("REMOTE_", 0) != 0 && key.rfind("LOCAL_", 0) != 0)
+        got.headers.emplace(key, value);
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(got);
+    res.status = status_;
+    for (const auto &[key, value] : answer_headers_) res.set_header(key, value);
+    if (!body_.empty()) res.set_content(body_, "application/json");
+  });
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) abort();
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // stop() only takes effect on a running server.
+  while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+HttpsTestServer::~HttpsTestServer() {
+  server_->stop();
+  thread_.join();
+  std::string cmd = "rm -rf '" + dir_ + "'";
+  if (system(cmd.c_str()) != 0) abort();
+}
+
+void HttpsTestServer::answer(int status, const std::string &body,
+                             const std::multimap<std::string, std::string> &headers) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  status_ = status;
+  body_ = body;
+  answer_headers_ = headers;
+}
+
+std::string HttpsTestServer::host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::vector<ReceivedRequest> HttpsTestServer::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}

@@ -1,0 +1,52 @@
+// A profile server stand-in for tests: HTTPS on 127.0.0.1 with a self-signed
+// certificate made at start, answering every POST as told and recording the
+// requests it received.
+#pragma once
+
+#include <httplib.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ReceivedRequest {
+  std::string method;
+  std::string path;
+  std::string version;
+  std::string body;
+  // The client's own header lines, names as sent.
+  std::multimap<std::string, std::string> headers;
+};
+
+class HttpsTestServer {
+ public:
+  // `common_name` goes into the certificate's subject.
+  explicit HttpsTestServer(const std::string &common_name = "127.0.0.1");
+  ~HttpsTestServer();
+  HttpsTestServer(const HttpsTestServer &) = delete;
+  HttpsTestServer &operator=(const HttpsTestServer &) = delete;
+
+  // Every later request is answered with this status, body and headers.
+  void answer(int status, const std::string &body,
+              const std::multimap<std::string, std::string> &headers = {});
+  // "127.0.0.1:<port>", as send_http takes its host.
+  std::string host() const;
+  std::vector<ReceivedRequest> requests() const;
+
+ private:
+  std::string dir_;
+  std::unique_ptr<httplib::SSLServer> server_;
+  std::thread thread_;
+  int port_ = 0;
+  mutable std::mutex mutex_;
+  int status_ = 200;
+  std::string body_;
+  std::multimap<std::string, std::string> answer_headers_;
+  std::vector<ReceivedRequest> requests_;
+};
+
+// Makes a self-signed certificate and key for `common_name` in `dir`
+// (cert.pem, key.pem); aborts when the openssl command fails.
+void make_certificate(const std::string &dir, const std::string &common_name);
