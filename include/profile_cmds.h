@@ -3,8 +3,11 @@
 
 #include <cstddef>
 
-// Stores into `last_iccid` the last ICCID of a list reply (see the ICCID rule
-// in docs/). 0 when one was stored, -1 otherwise.
+// Stores into `last_iccid` the last ICCID of a list reply. Only the first
+// quoted text of each line is a candidate: it must start with a digit, close
+// on the same line, have 15 to 20 characters of digits or F/f, and fit
+// `buffer_size` with its NUL. Lines end at any run of CR and LF. The reply is
+// not changed. 0 when one was stored, -1 otherwise (`last_iccid` untouched).
 int get_last_iccid_from_list(const char *response, char *last_iccid, size_t buffer_size);
 
 // Sends the list command; stores the last ICCID. 0 or -1.
