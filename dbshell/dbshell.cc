@@ -3,10 +3,11 @@
 #include <cjson/cJSON.h>
 #include <sqlite3.h>
 
+#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
 
 namespace {
 
@@ -29,6 +30,9 @@ struct JsonDeleter {
 };
 struct JsonTextDeleter {
   void operator()(char *text) const { cJSON_free(text); }
+};
+struct Freer {
+  void operator()(char *block) const { free(block); }
 };
 using Db = std::unique_ptr<sqlite3, DbCloser>;
 using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
@@ -77,8 +81,12 @@ int keep_commits_durable(sqlite3 *db) {
 // beyond a double's precision too), blobs as lowercase hex text.
 cJSON *column_value(sqlite3_stmt *stmt, int col) {
   switch (sqlite3_column_type(stmt, col)) {
-    case SQLITE_INTEGER:
-      return cJSON_CreateRaw(std::to_string(sqlite3_column_int64(stmt, col)).c_str());
+    case SQLITE_INTEGER: {
+      char digits[24];
+      snprintf(digits, sizeof digits, "%" PRId64,
+               static_cast<int64_t>(sqlite3_column_int64(stmt, col)));
+      return cJSON_CreateRaw(digits);
+    }
     case SQLITE_FLOAT:
       return cJSON_CreateNumber(sqlite3_column_double(stmt, col));
     case SQLITE_TEXT:
@@ -86,13 +94,15 @@ cJSON *column_value(sqlite3_stmt *stmt, int col) {
     case SQLITE_BLOB: {
       static const char kDigits[] = "0123456789abcdef";
       auto bytes = static_cast<const unsigned char *>(sqlite3_column_blob(stmt, col));
-      int n = sqlite3_column_bytes(stmt, col);
-      std::string hex;
-      for (int i = 0; i < n; ++i) {
-        hex += kDigits[bytes[i] >> 4];
-        hex += kDigits[bytes[i] & 0x0f];
+      size_t n = static_cast<size_t>(sqlite3_column_bytes(stmt, col));
+      std::unique_ptr<char, Freer> hex(static_cast<char *>(malloc(2 * n + 1)));
+      if (!hex) return nullptr;
+      for (size_t i = 0; i < n; ++i) {
+        hex.get()[2 * i] = kDigits[bytes[i] >> 4];
+        hex.get()[2 * i + 1] = kDigits[bytes[i] & 0x0f];
       }
-      return cJSON_CreateString(hex.c_str());
+      hex.get()[2 * n] = '\0';
+      return cJSON_CreateString(hex.get());
     }
     default:
       return cJSON_CreateNull();

@@ -47,7 +47,9 @@ ClientRun run_client(const std::vector<std::string> &args) {
   return run;
 }
 
-ClientRun sql(const std::string &statement) { return run_client({ESIMCTL_DB_FILE, statement}); }
+ClientRun sql(const std::string &statement) {
+  return run_client({ESIMCTL_DB_FILE, statement});
+}
 
 class DbshellTest : public ::testing::Test {
  protected:
@@ -135,11 +137,12 @@ INSTANTIATE_TEST_SUITE_P(
                       "{\n\t\"ResultCode\":\t1,\n\t\"Reason\":\t\"no SQL statement given\"\n}\n"},
         StatementCase{"TrailingSemicolonsAndComment", "SELECT 1 AS one; ; -- done\n", 0,
                       "{\n\t\"ResultCode\":\t0,\n\t\"infos\":\t[{\n\t\t\t\"one\":\t1\n\t\t}]\n}\n"},
-        StatementCase{"ValuesKeepTheirTypes",
-                      "SELECT 9007199254740993 AS big, NULL AS none, x'00ff' AS raw, 'a\"b' AS t", 0,
-                      "{\n\t\"ResultCode\":\t0,\n\t\"infos\":\t[{\n\t\t\t\"big\":\t9007199254740993,"
-                      "\n\t\t\t\"none\":\tnull,\n\t\t\t\"raw\":\t\"00ff\",\n\t\t\t\"t\":\t\"a\\\"b\"\n"
-                      "\t\t}]\n}\n"},
+        StatementCase{
+            "ValuesKeepTheirTypes",
+            "SELECT 9007199254740993 AS big, NULL AS none, x'00ff' AS raw, 'a\"b' AS t", 0,
+            "{\n\t\"ResultCode\":\t0,\n\t\"infos\":\t[{\n\t\t\t\"big\":\t9007199254740993,"
+            "\n\t\t\t\"none\":\tnull,\n\t\t\t\"raw\":\t\"00ff\",\n\t\t\t\"t\":\t\"a\\\"b\"\n"
+            "\t\t}]\n}\n"},
         StatementCase{"UpdateCountsItsRows", "UPDATE esim_http SET http_ip = 'h'", 0,
                       "{\n\t\"ResultCode\":\t0,\n\t\"Changes\":\t1\n}\n"}),
     [](const auto &info) { return std::string(info.param.situation); });
@@ -159,8 +162,7 @@ TEST_F(DbshellTest, ThirtyTwoConcurrentSaversLoseNothing) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       std::string iccid = "89010000000000000" + std::to_string(100 + chan);
-      _exit(save_http_info(chan, iccid.c_str(), "smdp.example", "/gsma/rsp2/es9plus") == 0 ? 0
-                                                                                         : 1);
+      _exit(save_http_info(chan, iccid.c_str(), "smdp.example", "/gsma/rsp2/es9plus") == 0 ? 0 : 1);
     }
     savers.push_back(pid);
   }

@@ -6,10 +6,10 @@
 #include <cstdlib>
 
 void make_certificate(const std::string &dir, const std::string &common_name) {
-  std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-                    "-days 2 -subj /CN=" +
-                    common_name + " -keyout " + dir + "/key.pem -out " + dir +
-                    "/cert.pem 2>/dev/null";
+  std::string cmd =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+      "-days 2 -subj /CN=" +
+      common_name + " -keyout " + dir + "/key.pem -out " + dir + "/cert.pem 2>/dev/null";
   if (system(cmd.c_str()) != 0) abort();
 }
 
@@ -54,7 +54,9 @@ void HttpsTestServer::answer(int status, const std::string &body,
   answer_headers_ = headers;
 }
 
-std::string HttpsTestServer::host() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string HttpsTestServer::host() const {
+  return "127.0.0.1:" + std::to_string(port_);
+}
 
 std::vector<ReceivedRequest> HttpsTestServer::requests() const {
   std::lock_guard<std::mutex> lock(mutex_);

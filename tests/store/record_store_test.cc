@@ -28,7 +28,9 @@ void write_file(const std::string &path, const std::string &text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-bool exists(const char *path) { return access(path, F_OK) == 0; }
+bool exists(const char *path) {
+  return access(path, F_OK) == 0;
+}
 
 std::string local_time_text() {
   char text[32];
@@ -128,8 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OutputCase{"SaveFormattedWithFurtherMember", Op::kSave, kFormattedSave, 0, "", ""},
         OutputCase{"SaveCompactJson", Op::kSave, R"({"ResultCode":0,"Changes":1})", -3, "", ""},
-        OutputCase{"SaveResultCodeLastMember", Op::kSave, "{\n\t\"ResultCode\":\t0\n}", -3, "",
-                   ""},
+        OutputCase{"SaveResultCodeLastMember", Op::kSave, "{\n\t\"ResultCode\":\t0\n}", -3, "", ""},
         OutputCase{"SaveReasonInsideAValue", Op::kSave,
                    "{\n\t\"ResultCode\":\t0,\n\t\"Note\":\t\"Reason: none\"\n}", -2, "", ""},
         OutputCase{"SaveEmptyOutput", Op::kSave, "", -3, "", ""},
@@ -139,23 +140,19 @@ INSTANTIATE_TEST_SUITE_P(
         OutputCase{"LookupHostNotText", Op::kLookup,
                    R"({"ResultCode":0,"infos":[{"http_ip":7,"http_path":"/a"}]})", 0, "", "/a"},
         OutputCase{"LookupMemberNamesInCapitals", Op::kLookup,
-                   R"({"INFOS":[{"HTTP_IP":"a.example","Http_Path":"/a"}]})", 0, "a.example",
-                   "/a"},
+                   R"({"INFOS":[{"HTTP_IP":"a.example","Http_Path":"/a"}]})", 0, "a.example", "/a"},
         OutputCase{"LookupEmptyInfos", Op::kLookup, R"({"ResultCode":0,"infos":[]})", -2, "", ""},
         OutputCase{"LookupNoInfos", Op::kLookup, R"({"ResultCode":0})", -2, "", ""},
-        OutputCase{"LookupInfosNotArray", Op::kLookup, R"({"infos":{"http_ip":"a"}})", -2, "",
-                   ""},
+        OutputCase{"LookupInfosNotArray", Op::kLookup, R"({"infos":{"http_ip":"a"}})", -2, "", ""},
         OutputCase{"LookupReasonInLowerCase", Op::kLookup,
                    R"({"ResultCode":1,"reason":"disk I/O error","infos":[{"http_ip":"a"}]})", -3,
                    "", ""},
         OutputCase{"LookupEmptyOutput", Op::kLookup, "", -2, "", ""},
         OutputCase{"LookupHostOf256Characters", Op::kLookup,
-                   R"({"infos":[{"http_ip":")" + std::string(256, 'h') +
-                       R"(","http_path":"/a"}]})",
+                   R"({"infos":[{"http_ip":")" + std::string(256, 'h') + R"(","http_path":"/a"}]})",
                    -2, "", ""},
         OutputCase{"LookupPathOf512Characters", Op::kLookup,
-                   R"({"infos":[{"http_ip":"a","http_path":"/)" + std::string(511, 'p') +
-                       R"("}]})",
+                   R"({"infos":[{"http_ip":"a","http_path":"/)" + std::string(511, 'p') + R"("}]})",
                    -2, "", ""},
         OutputCase{"DeleteResultCodeOne", Op::kDelete, R"({"ResultCode":1})", 0, "", ""},
         OutputCase{"DeleteNoResultCode", Op::kDelete, R"({"Changes":1})", -4, "", ""},
