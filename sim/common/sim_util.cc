@@ -1,0 +1,214 @@
+#include "sim_util.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace sim {
+
+namespace {
+const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int b64_value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+std::string trim(const std::string &s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+}  // namespace
+
+std::string base64_encode(const std::string &bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    uint32_t v = (uint8_t)bytes[i] << 16 | (uint8_t)bytes[i + 1] << 8 | (uint8_t)bytes[i + 2];
+    out += kB64[v >> 18];
+    out += kB64[(v >> 12) & 63];
+    out += kB64[(v >> 6) & 63];
+    out += kB64[v & 63];
+  }
+  size_t rest = bytes.size() - i;
+  if (rest == 1) {
+    uint32_t v = (uint8_t)bytes[i] << 16;
+    out += kB64[v >> 18];
+    out += kB64[(v >> 12) & 63];
+    out += "==";
+  } else if (rest == 2) {
+    uint32_t v = (uint8_t)bytes[i] << 16 | (uint8_t)bytes[i + 1] << 8;
+    out += kB64[v >> 18];
+    out += kB64[(v >> 12) & 63];
+    out += kB64[(v >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+bool base64_decode(const std::string &text, std::string *bytes) {
+  if (text.size() % 4 != 0) return false;
+  std::string out;
+  for (size_t i = 0; i < text.size(); i += 4) {
+    int v[4];
+    int pad = 0;
+    for (int k = 0; k < 4; ++k) {
+      char c = text[i + k];
+      if (c == '=' && i + 4 == text.size() && k >= 2) {
+        v[k] = 0;
+        ++pad;
+        continue;
+      }
+      if (pad) return false;
+      v[k] = b64_value(c);
+      if (v[k] < 0) return false;
+    }
+    uint32_t w = v[0] << 18 | v[1] << 12 | v[2] << 6 | v[3];
+    out += (char)(w >> 16);
+    if (pad < 2) out += (char)((w >> 8) & 0xff);
+    if (pad < 1) out += (char)(w & 0xff);
+  }
+  *bytes = out;
+  return true;
+}
+
+std::string hex_encode(const std::string &bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+bool hex_decode_lower(const std::string &text, std::string *bytes) {
+  if (text.size() % 2 != 0) return false;
+  std::string out;
+  out.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    int v = 0;
+    for (int k = 0; k < 2; ++k) {
+      char c = text[i + k];
+      int d;
+      if (c >= '0' && c <= '9') d = c - '0';
+      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+      else return false;
+      v = v * 16 + d;
+    }
+    out += (char)v;
+  }
+  *bytes = out;
+  return true;
+}
+
+uint64_t Filler::next() {
+  state_ ^= state_ << 13;
+  state_ ^= state_ >> 7;
+  state_ ^= state_ << 17;
+  return state_;
+}
+
+std::string Filler::bytes(size_t n) {
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; ++i) out[i] = (char)(next() & 0xff);
+  return out;
+}
+
+std::string Filler::der(const std::string &tag, size_t content_len) {
+  std::string out = tag;
+  if (content_len < 128) {
+    out += (char)content_len;
+  } else if (content_len < 256) {
+    out += (char)0x81;
+    out += (char)content_len;
+  } else {
+    out += (char)0x82;
+    out += (char)((content_len >> 8) & 0xff);
+    out += (char)(content_len & 0xff);
+  }
+  return out + bytes(content_len);
+}
+
+double wall_seconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return (double)ts.tv_sec + (double)(ts.tv_nsec / 1000) / 1e6;
+}
+
+int64_t mono_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::vector<std::pair<std::string, std::string>> split_settings(const std::string &text) {
+  std::vector<std::pair<std::string, std::string>> out;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    std::string item = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    if (!item.empty()) {
+      size_t eq = item.find('=');
+      if (eq == std::string::npos) out.emplace_back(item, "");
+      else out.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+    }
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  return out;
+}
+
+bool read_scenario_file(const std::string &path, std::vector<std::string> *args, std::string *err) {
+  std::ifstream in(path);
+  if (!in) {
+    *err = "cannot read scenario file " + path;
+    return false;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    line = trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    size_t cut = line.find_first_of(" \t=");
+    if (cut == std::string::npos) {
+      args->push_back("--" + line);
+      continue;
+    }
+    args->push_back("--" + line.substr(0, cut));
+    args->push_back(trim(line.substr(cut + 1)));
+  }
+  return true;
+}
+
+std::string json_quote(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c >= 0x7f) {
+          char buf[8];
+          snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += (char)c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace sim

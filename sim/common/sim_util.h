@@ -1,0 +1,53 @@
+// Small pieces shared by the simulated modem and the simulated profile server:
+// base64 and hex text, filler bytes that look like DER, clocks, and one
+// "key=value,key=value" option grammar.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+std::string base64_encode(const std::string &bytes);
+// False when `text` is not canonical base64 (padding included).
+bool base64_decode(const std::string &text, std::string *bytes);
+
+// Lowercase hex of `bytes`.
+std::string hex_encode(const std::string &bytes);
+// Accepts only an even number of lowercase hex digits, as the modem does.
+bool hex_decode_lower(const std::string &text, std::string *bytes);
+
+// Deterministic pseudo-random bytes (xorshift), so that two runs of the same
+// scenario send the same requests and transcripts can be compared.
+class Filler {
+ public:
+  explicit Filler(uint64_t seed) : state_(seed ? seed : 0x9e3779b97f4a7c15ull) {}
+  std::string bytes(size_t n);
+  // A DER-looking blob: the given tag bytes, a long-form length, then filler.
+  std::string der(const std::string &tag, size_t content_len);
+  uint64_t next();
+
+ private:
+  uint64_t state_;
+};
+
+// Seconds since the epoch with microseconds, for transcripts.
+double wall_seconds();
+// Milliseconds on the monotonic clock.
+int64_t mono_ms();
+
+// "a=1,b=two,flag" -> {a:1, b:two, flag:""}. Order is kept.
+std::vector<std::pair<std::string, std::string>> split_settings(const std::string &text);
+
+// Reads a scenario file: one option per line, "name value" or "name=value";
+// blank lines and lines starting with '#' are skipped. Each line becomes
+// "--name" and "value" as if given on the command line.
+bool read_scenario_file(const std::string &path, std::vector<std::string> *args, std::string *err);
+
+// JSON string literal of `text`, with every byte that is not printable ASCII
+// escaped, so that replies holding control bytes stay one transcript line.
+std::string json_quote(const std::string &text);
+
+}  // namespace sim

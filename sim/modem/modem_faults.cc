@@ -1,0 +1,135 @@
+#include "modem_faults.h"
+
+#include <cstdlib>
+
+#include "sim_util.h"
+
+namespace sim {
+
+namespace {
+
+bool to_int(const std::string &text, int *out) {
+  if (text.empty()) return false;
+  char *end = nullptr;
+  long v = strtol(text.c_str(), &end, 10);
+  if (*end != '\0' || v < 0 || v > 100000000) return false;
+  *out = (int)v;
+  return true;
+}
+
+int scaled(int ms, double factor) { return (int)(ms * factor + 0.5); }
+
+}  // namespace
+
+bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *err) {
+  size_t colon = spec.find(':');
+  if (colon == std::string::npos || colon == 0) {
+    *err = "fault must read KIND:ACTION[,ACTION...]: " + spec;
+    return false;
+  }
+  ModemFault f;
+  f.kind = spec.substr(0, colon);
+  f.text = spec;
+  bool any = false;
+  for (const auto &kv : split_settings(spec.substr(colon + 1))) {
+    const std::string &k = kv.first;
+    const std::string &v = kv.second;
+    bool ok = true;
+    if (k == "status") {
+      ok = !v.empty() && v.find_first_of("\r\n\"") == std::string::npos;
+      f.status = v;
+    } else if (k == "silent") {
+      f.silent = true;
+    } else if (k == "error") {
+      f.error = true;
+    } else if (k == "cme") {
+      int code = 0;
+      ok = to_int(v, &code);
+      f.cme = v;
+    } else if (k == "split") {
+      ok = to_int(v, &f.split_ms);
+    } else if (k == "delay") {
+      ok = to_int(v, &f.delay_ms);
+    } else if (k == "big") {
+      f.big = 20000;
+      ok = v.empty() || to_int(v, &f.big);
+    } else if (k == "urc_before") {
+      f.urc_before = v.empty() ? "+QIND: \"SMS DONE\"" : v;
+    } else if (k == "urc_after") {
+      f.urc_after = v.empty() ? "+QIND: \"SMS DONE\"" : v;
+    } else if (k == "urc_gap") {
+      ok = to_int(v, &f.urc_gap_ms);
+    } else if (k == "skip") {
+      ok = to_int(v, &f.skip);
+      if (ok) continue;
+    } else if (k == "times") {
+      ok = to_int(v, &f.times);
+      if (ok) continue;
+    } else {
+      *err = "unknown fault action '" + k + "' in " + spec;
+      return false;
+    }
+    if (!ok) {
+      *err = "bad value for '" + k + "' in " + spec;
+      return false;
+    }
+    any = true;
+  }
+  if (!any) {
+    *err = "fault names no action: " + spec;
+    return false;
+  }
+  *fault = f;
+  return true;
+}
+
+const ModemFault *take_fault(std::vector<ModemFault> *faults, const std::string &kind) {
+  for (auto &f : *faults) {
+    if (f.kind != kind) continue;
+    if (f.skip > 0) {
+      --f.skip;
+      continue;
+    }
+    if (f.times == 0) continue;
+    if (f.times > 0) --f.times;
+    return &f;
+  }
+  return nullptr;
+}
+
+std::vector<Piece> plan_reply(const std::string &echo, const std::string &reply,
+                              const ModemFault *fault, double time_factor) {
+  std::string text = reply;
+  if (fault != nullptr) {
+    if (!fault->urc_before.empty()) text = "\r\n" + fault->urc_before + "\r\n" + text;
+    if (!fault->urc_after.empty() && fault->urc_gap_ms == 0)
+      text += "\r\n" + fault->urc_after + "\r\n";
+    if (fault->big > 0) {
+      // Filler lines without quotes or braces: nothing a reply reader keys on.
+      while ((int)text.size() < fault->big) {
+        std::string line = "+QDBG: " + std::string(70, 'x') + "\r\n";
+        size_t room = (size_t)fault->big - text.size();
+        text += line.size() <= room ? line : line.substr(0, room);
+      }
+    }
+  }
+  std::vector<Piece> pieces;
+  int delay = fault != nullptr ? scaled(fault->delay_ms, time_factor) : 0;
+  if (!echo.empty() && delay > 0) {
+    pieces.push_back({0, echo});
+  } else {
+    text = echo + text;
+  }
+  if (fault != nullptr && fault->split_ms >= 0 && text.size() > 1) {
+    size_t half = text.size() / 2;
+    pieces.push_back({delay, text.substr(0, half)});
+    pieces.push_back({scaled(fault->split_ms, time_factor), text.substr(half)});
+  } else if (!text.empty()) {
+    pieces.push_back({delay, text});
+  }
+  if (fault != nullptr && !fault->urc_after.empty() && fault->urc_gap_ms > 0)
+    pieces.push_back({scaled(fault->urc_gap_ms, time_factor), "\r\n" + fault->urc_after + "\r\n"});
+  return pieces;
+}
+
+}  // namespace sim

@@ -1,0 +1,44 @@
+// Fault injection for the simulated modem: per command kind, what to do
+// instead of (or around) the plain reply, and the pieces that then go out.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct ModemFault {
+  std::string kind;          // command kind (see command_kind), or "install"
+  std::string text;          // as given, for the transcript
+  std::string status;        // replaces the QESIM status / the CFUN level
+  bool silent = false;       // no reply at all; the command is not carried out
+  bool error = false;        // "ERROR"; the command is not carried out
+  std::string cme;           // "+CME ERROR: <cme>"; the command is not carried out
+  int split_ms = -1;         // reply in two halves, this gap between them
+  int delay_ms = 0;          // before the reply
+  int big = 0;               // pad the reply with filler lines to this many bytes
+  std::string urc_before;    // unsolicited line ahead of the reply, same write
+  std::string urc_after;     // unsolicited line behind the reply
+  int urc_gap_ms = 0;        // urc_after comes this long after the reply (0: same write)
+  int skip = 0;              // let this many commands of the kind pass first
+  int times = -1;            // then apply this many times; -1 for ever
+};
+
+// Parses "KIND:action[,action...]"; false with a message on a bad spec.
+bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *err);
+
+// The fault that applies to this command of `kind`, if any, counting it.
+const ModemFault *take_fault(std::vector<ModemFault> *faults, const std::string &kind);
+
+struct Piece {
+  int delay_ms = 0;  // after the previous piece (or after the command arrived)
+  std::string bytes;
+};
+
+// The pieces that carry `reply` (already the fault's replacement text when it
+// has one) under `fault`, with the echo in front when `echo` is not empty.
+// Delays are already scaled by `time_factor`.
+std::vector<Piece> plan_reply(const std::string &echo, const std::string &reply,
+                              const ModemFault *fault, double time_factor);
+
+}  // namespace sim

@@ -1,0 +1,336 @@
+// sim_smdp: a simulated SM-DP+ profile server speaking ES9+ over HTTPS with
+// a self-signed certificate it makes at start. Every request is recorded in
+// a transcript. See sim/README.md for the answers, options and faults.
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "smdp_service.h"
+#include "sim_util.h"
+
+namespace {
+
+struct Fault {
+  std::string function;  // ES9+ function name, or "any"
+  std::string text;
+  int status = 0;
+  bool empty = false;
+  size_t size = 0;       // pad the body with blanks to this many bytes
+  bool redirect = false;
+  int delay_ms = 0;
+  bool stall = false;    // hold the answer for 35 s of real time
+  bool close = false;    // close the connection half-way through the body
+  bool nonjson = false;
+  bool failed = false;
+  int skip = 0;
+  int times = -1;
+};
+
+struct Options {
+  std::string listen = "127.0.0.1";
+  int port = 443;
+  std::string port_file;
+  std::string transcript;
+  std::string cert_out;
+  std::string host = "smdp.example";
+  double time_factor = 1.0;
+  sim::SmdpSettings settings;
+  std::vector<Fault> faults;
+};
+
+const char *const kFunctions[] = {"initiateAuthentication", "authenticateClient",
+                                  "getBoundProfilePackage", "handleNotification"};
+
+FILE *transcript = nullptr;
+std::mutex transcript_mu;
+
+void on_signal(int) {
+  // Transcript lines are flushed one by one, so nothing is lost here.
+  _exit(0);
+}
+
+bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
+  size_t colon = spec.find(':');
+  if (colon == std::string::npos) {
+    *err = "fault must read FUNCTION:ACTION[,...]: " + spec;
+    return false;
+  }
+  Fault f;
+  f.function = spec.substr(0, colon);
+  f.text = spec;
+  bool known = f.function == "any";
+  for (const char *fn : kFunctions) known = known || f.function == fn;
+  if (!known) {
+    *err = "unknown ES9+ function in fault: " + spec;
+    return false;
+  }
+  bool any = false;
+  for (const auto &kv : sim::split_settings(spec.substr(colon + 1))) {
+    const std::string &k = kv.first;
+    long v = atol(kv.second.c_str());
+    if (k == "status") f.status = (int)v;
+    else if (k == "empty") f.empty = true;
+    else if (k == "huge") f.size = kv.second.empty() ? 65536 : (size_t)v;
+    else if (k == "redirect") f.redirect = true;
+    else if (k == "delay") f.delay_ms = (int)v;
+    else if (k == "stall") f.stall = true;
+    else if (k == "close") f.close = true;
+    else if (k == "nonjson") f.nonjson = true;
+    else if (k == "failed") f.failed = true;
+    else if (k == "skip") { f.skip = (int)v; continue; }
+    else if (k == "times") { f.times = (int)v; continue; }
+    else {
+      *err = "unknown fault action '" + k + "' in " + spec;
+      return false;
+    }
+    any = true;
+  }
+  if (!any) {
+    *err = "fault names no action: " + spec;
+    return false;
+  }
+  *out = f;
+  return true;
+}
+
+bool parse_options(std::vector<std::string> args, Options *o, std::string *err) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (i + 1 >= args.size()) {
+      *err = a + " needs a value";
+      return false;
+    }
+    std::string v = args[++i];
+    if (a == "--listen") o->listen = v;
+    else if (a == "--port") o->port = atoi(v.c_str());
+    else if (a == "--port-file") o->port_file = v;
+    else if (a == "--transcript") o->transcript = v;
+    else if (a == "--cert-out") o->cert_out = v;
+    else if (a == "--host") o->host = v;
+    else if (a == "--address") o->settings.address = v;
+    else if (a == "--package-answer-size") o->settings.package_answer = strtoul(v.c_str(), nullptr, 10);
+    else if (a == "--seed") o->settings.seed = strtoull(v.c_str(), nullptr, 10);
+    else if (a == "--time-factor") o->time_factor = strtod(v.c_str(), nullptr);
+    else if (a == "--scenario") {
+      std::vector<std::string> more;
+      if (!sim::read_scenario_file(v, &more, err)) return false;
+      args.insert(args.begin() + (long)i + 1, more.begin(), more.end());
+    } else if (a == "--fault") {
+      Fault f;
+      if (!parse_fault(v, &f, err)) return false;
+      o->faults.push_back(f);
+    } else {
+      *err = "unknown option " + a;
+      return false;
+    }
+  }
+  if (o->settings.package_answer > 1000000) o->settings.package_answer = 1000000;
+  return true;
+}
+
+// A self-signed certificate for `host`, made fresh at every start: the tool
+// verifies neither peer nor host, and nothing secret is kept on disk.
+bool make_certificate(const std::string &host, X509 **cert_out, EVP_PKEY **key_out) {
+  EVP_PKEY *key = EVP_EC_gen("P-256");
+  if (key == nullptr) return false;
+  X509 *cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), (long)time(nullptr));
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 365L * 24 * 3600);
+  X509_set_pubkey(cert, key);
+  X509_NAME *name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, (const unsigned char *)"Simulated SM-DP+", -1,
+                             -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, (const unsigned char *)host.c_str(), -1, -1,
+                             0);
+  X509_set_issuer_name(cert, name);
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  std::string san = "DNS:" + host + ",IP:127.0.0.1";
+  X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, san.c_str());
+  if (ext != nullptr) {
+    X509_add_ext(cert, ext, -1);
+    X509_EXTENSION_free(ext);
+  }
+  if (X509_sign(cert, key, EVP_sha256()) == 0) {
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return false;
+  }
+  *cert_out = cert;
+  *key_out = key;
+  return true;
+}
+
+Fault *take_fault(std::vector<Fault> &faults, std::mutex &mu, const std::string &function) {
+  std::lock_guard<std::mutex> guard(mu);
+  for (auto &f : faults) {
+    if (f.function != "any" && f.function != function) continue;
+    if (f.skip > 0) {
+      --f.skip;
+      continue;
+    }
+    if (f.times == 0) continue;
+    if (f.times > 0) --f.times;
+    return &f;
+  }
+  return nullptr;
+}
+
+void record(const httplib::Request &req, int status, const std::string &body, const Fault *fault,
+            double arrived) {
+  if (transcript == nullptr) return;
+  std::string headers = "{";
+  for (const auto &h : req.headers) {
+    // cpp-httplib files the peer's addresses among the headers; they were not sent.
+    if (h.first == "REMOTE_ADDR" || h.first == "REMOTE_PORT" || h.first == "LOCAL_ADDR" ||
+        h.first == "LOCAL_PORT")
+      continue;
+    if (headers.size() > 1) headers += ",";
+    headers += sim::json_quote(h.first) + ":" + sim::json_quote(h.second);
+  }
+  headers += "}";
+  std::lock_guard<std::mutex> guard(transcript_mu);
+  fprintf(transcript,
+          "{\"time\":%.6f,\"method\":%s,\"path\":%s,\"headers\":%s,\"body\":%s,\"status\":%d,"
+          "\"response_size\":%zu,\"response\":%s,\"fault\":%s}\n",
+          arrived, sim::json_quote(req.method).c_str(), sim::json_quote(req.path).c_str(),
+          headers.c_str(), sim::json_quote(req.body).c_str(), status, body.size(),
+          sim::json_quote(body).c_str(), fault ? sim::json_quote(fault->text).c_str() : "null");
+  fflush(transcript);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options o;
+  std::string err;
+  if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), &o, &err)) {
+    fprintf(stderr, "sim_smdp: %s\n", err.c_str());
+    fprintf(stderr,
+            "usage: sim_smdp [--listen ADDR] [--port N] [--port-file FILE] [--transcript FILE]\n"
+            "  [--cert-out FILE] [--host NAME] [--address SMDP_ADDRESS] [--package-answer-size N]\n"
+            "  [--time-factor F] [--scenario FILE] [--fault FUNCTION:ACTION,...] [--seed N]\n");
+    return 2;
+  }
+  signal(SIGTERM, on_signal);
+  signal(SIGINT, on_signal);
+  signal(SIGPIPE, SIG_IGN);
+  if (!o.transcript.empty()) {
+    transcript = fopen(o.transcript.c_str(), "a");
+    if (transcript == nullptr) {
+      fprintf(stderr, "sim_smdp: cannot write %s: %s\n", o.transcript.c_str(), strerror(errno));
+      return 1;
+    }
+  }
+  X509 *cert = nullptr;
+  EVP_PKEY *key = nullptr;
+  if (!make_certificate(o.host, &cert, &key)) {
+    fprintf(stderr, "sim_smdp: cannot make a certificate\n");
+    return 1;
+  }
+  if (!o.cert_out.empty()) {
+    FILE *f = fopen(o.cert_out.c_str(), "w");
+    if (f != nullptr) {
+      PEM_write_X509(f, cert);
+      fclose(f);
+    }
+  }
+  httplib::SSLServer server(cert, key);
+  if (!server.is_valid()) {
+    fprintf(stderr, "sim_smdp: TLS setup failed\n");
+    return 1;
+  }
+  sim::SmdpService service(o.settings);
+  std::mutex fault_mu;
+  const double factor = o.time_factor;
+  server.Post(R"(/gsma/rsp2/es9plus/(\w+))", [&](const httplib::Request &req, httplib::Response &res) {
+    double arrived = sim::wall_seconds();
+    std::string function = req.matches[1];
+    bool known = false;
+    for (const char *fn : kFunctions) known = known || function == fn;
+    if (!known) {
+      res.status = 404;
+      record(req, 404, "", nullptr, arrived);
+      return;
+    }
+    Fault *fault = take_fault(o.faults, fault_mu, function);
+    sim::SmdpAnswer answer = service.handle(function, req.body);
+    if (fault != nullptr) {
+      if (fault->failed)
+        answer = {200, sim::SmdpService::failed("8.2.5", "4.3", "No eligible Profile for this eUICC")};
+      if (fault->status != 0) answer.status = fault->status;
+      if (fault->nonjson)
+        answer.body = "<html><head><title>503 Service Unavailable</title></head></html>\n";
+      if (fault->empty) answer.body.clear();
+      if (fault->size > 0) {
+        if (answer.body.empty()) answer.body = "{}";
+        if (answer.body.size() < fault->size)
+          answer.body.insert(answer.body.size() - 1, std::string(fault->size - answer.body.size(), ' '));
+      }
+      if (fault->redirect) {
+        answer.status = 302;
+        answer.body = "<html><body>302 Found</body></html>\n";
+        res.set_header("Location", "https://" + o.host + "/moved" + req.path);
+      }
+      if (fault->delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds((long)(fault->delay_ms * factor)));
+      if (fault->stall) std::this_thread::sleep_for(std::chrono::seconds(35));
+    }
+    res.status = answer.status;
+    if (answer.status == 204) answer.body.clear();
+    const char *type = answer.body.rfind("<html>", 0) == 0 ? "text/html" : "application/json";
+    if (fault != nullptr && fault->close) {
+      // Promise the whole body, send half of it and drop the connection.
+      auto body = std::make_shared<std::string>(answer.body.empty() ? "{}" : answer.body);
+      res.set_content_provider(body->size(), type,
+                               [body](size_t offset, size_t, httplib::DataSink &sink) {
+                                 if (offset > 0) return false;
+                                 sink.write(body->data(), body->size() / 2);
+                                 return true;
+                               });
+    } else if (!answer.body.empty()) {
+      res.set_content(answer.body, type);
+    }
+    if (answer.status != 204 && answer.body.empty() && !(fault && fault->close))
+      res.set_header("Content-Length", "0");
+    res.set_header("X-Admin-Protocol", "gsma/rsp/v2.2.0");
+    record(req, answer.status, answer.body, fault, arrived);
+  });
+  int port = o.port;
+  if (port == 0) {
+    port = server.bind_to_any_port(o.listen.c_str());
+  } else if (!server.bind_to_port(o.listen.c_str(), port)) {
+    port = -1;
+  }
+  if (port < 0) {
+    fprintf(stderr, "sim_smdp: cannot listen on %s:%d: %s\n", o.listen.c_str(), o.port,
+            strerror(errno));
+    return 1;
+  }
+  if (!o.port_file.empty()) {
+    std::string tmp = o.port_file + ".new";
+    FILE *f = fopen(tmp.c_str(), "w");
+    if (f == nullptr) return 1;
+    fprintf(f, "%d\n", port);
+    fclose(f);
+    rename(tmp.c_str(), o.port_file.c_str());
+  }
+  server.listen_after_bind();
+  return 0;
+}

@@ -1,0 +1,50 @@
+// The simulated profile server's ES9+ functions, apart from HTTP: each
+// request body gets the answer a real SM-DP+ would give, and each
+// transaction is followed from initiateAuthentication to the notification.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "sim_util.h"
+
+namespace sim {
+
+struct SmdpSettings {
+  std::string address;         // the smdpAddress a request must name; empty: any
+  size_t package_answer = 10000;  // bytes of the getBoundProfilePackage answer
+  uint64_t seed = 1;
+};
+
+struct SmdpAnswer {
+  int status = 200;
+  std::string body;  // JSON, or empty for 204
+};
+
+class SmdpService {
+ public:
+  explicit SmdpService(SmdpSettings s) : s_(std::move(s)), filler_(s_.seed) {}
+
+  // `function` is the last part of the path (initiateAuthentication, ...).
+  SmdpAnswer handle(const std::string &function, const std::string &body);
+
+  // A function-level refusal, as the server sends it with HTTP status 200.
+  static std::string failed(const std::string &subject, const std::string &reason,
+                            const std::string &message);
+
+ private:
+  SmdpAnswer initiate(void *request);
+  SmdpAnswer authenticate(void *request);
+  SmdpAnswer package(void *request);
+  std::string b64(const std::string &tag, size_t len) { return base64_encode(filler_.der(tag, len)); }
+
+  SmdpSettings s_;
+  std::mutex mu_;
+  Filler filler_;
+  // transactionId -> the function the transaction may call next.
+  std::map<std::string, std::string> next_;
+};
+
+}  // namespace sim

@@ -1,0 +1,337 @@
+// The simulated modem's device model: the download dialogue with the
+// simulated server's answers, chunk reassembly and its refusals, and the
+// reply shapes read by the readers' rules.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "modem_model.h"
+#include "sim_test_support.h"
+#include "sim_util.h"
+#include "smdp_service.h"
+
+namespace {
+
+using simtest::read_trans;
+
+// The chunk commands esimctl sends for one hex text: 1400 characters per
+// chunk, the continuation flag 1 on all but the last.
+std::vector<std::string> chunk_commands(const std::string &hex) {
+  std::vector<std::string> out;
+  size_t index = 0, pos = 0;
+  do {
+    size_t n = std::min<size_t>(1400, hex.size() - pos);
+    bool more = pos + n < hex.size();
+    char head[96];
+    snprintf(head, sizeof head, "AT+QESIM=\"trans\",%zu,%d,%zu,%zu,\"", hex.size(), more ? 1 : 0,
+             index, n);
+    out.push_back(head + hex.substr(pos, n) + "\"");
+    pos += n;
+    ++index;
+  } while (pos < hex.size());
+  return out;
+}
+
+std::string send_all(sim::ModemModel &m, const std::vector<std::string> &cmds) {
+  std::string last;
+  for (const auto &c : cmds) last = m.answer(c);
+  return last;
+}
+
+sim::ModemSettings with_profile() {
+  sim::ModemSettings s;
+  s.profiles.push_back({"89883000000000000018", true, "Bootstrap"});
+  return s;
+}
+
+// Runs the dialogue against the simulated server up to (not including) the
+// answer of `stop_before`; gives the modem's last reply.
+std::string dialogue(sim::ModemModel &m, sim::SmdpService &server, const std::string &stop_before) {
+  std::string reply = m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$MATCH-1\"");
+  for (;;) {
+    simtest::TransFields f = read_trans(reply, false);
+    std::string function = f.path.substr(f.path.rfind('/') + 1);
+    if (f.status != "0" || function == stop_before || function == "handleNotification") return reply;
+    sim::SmdpAnswer a = server.handle(function, f.payload);
+    reply = send_all(m, chunk_commands(sim::hex_encode(a.body)));
+  }
+}
+
+TEST(ModemDialogue, RunsTheThreeExchangesInOrderAndInstallsTheProfile) {
+  sim::ModemModel m(with_profile());
+  sim::SmdpService server(sim::SmdpSettings{"smdp.example", 30000, 5});
+  std::string first = m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$MATCH-1\"");
+  simtest::TransFields f = read_trans(first, true);
+  EXPECT_EQ(f.status, "0");
+  EXPECT_EQ(f.path, "/gsma/rsp2/es9plus/initiateAuthentication");
+  EXPECT_EQ(f.host, "smdp.example");
+  std::vector<std::string> paths;
+  std::string reply = first;
+  for (int i = 0; i < 3; ++i) {
+    f = read_trans(reply, false);
+    paths.push_back(f.path);
+    sim::SmdpAnswer a = server.handle(f.path.substr(f.path.rfind('/') + 1), f.payload);
+    ASSERT_EQ(a.status, 200) << a.body;
+    reply = send_all(m, chunk_commands(sim::hex_encode(a.body)));
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{"/gsma/rsp2/es9plus/initiateAuthentication",
+                                             "/gsma/rsp2/es9plus/authenticateClient",
+                                             "/gsma/rsp2/es9plus/getBoundProfilePackage"}));
+  f = read_trans(reply, false);
+  EXPECT_EQ(f.status, "0");
+  EXPECT_EQ(f.path, "/gsma/rsp2/es9plus/handleNotification");
+  EXPECT_EQ(server.handle("handleNotification", f.payload).status, 204);
+  bool found = false;
+  EXPECT_EQ(simtest::read_status(reply, "download", &found), "0");
+  EXPECT_TRUE(found);
+  std::string iccid;
+  ASSERT_TRUE(simtest::read_last_iccid(m.answer("AT+QESIM=\"list\""), &iccid));
+  EXPECT_EQ(iccid, "89882470000000000017");
+  EXPECT_TRUE(m.download_stage().empty());
+}
+
+TEST(ModemDialogue, RequestsCarryTheFieldsOfRealEs9Requests) {
+  sim::ModemModel m(with_profile());
+  sim::SmdpService server(sim::SmdpSettings{"", 10000, 5});
+  struct Row {
+    const char *stop_before;
+    std::vector<const char *> members;
+  } rows[] = {
+      {"initiateAuthentication", {"\"euiccChallenge\":\"", "\"euiccInfo1\":\"", "\"smdpAddress\":\""}},
+      {"authenticateClient", {"\"transactionId\":\"", "\"authenticateServerResponse\":\""}},
+      {"getBoundProfilePackage", {"\"transactionId\":\"", "\"prepareDownloadResponse\":\""}},
+      {"handleNotification", {"\"pendingNotification\":\""}},
+  };
+  for (const auto &row : rows) {
+    sim::ModemModel fresh(with_profile());
+    std::string reply = dialogue(fresh, server, row.stop_before);
+    simtest::TransFields f = read_trans(reply, false);
+    EXPECT_EQ(f.path, std::string("/gsma/rsp2/es9plus/") + row.stop_before);
+    for (const char *member : row.members) EXPECT_NE(f.payload.find(member), std::string::npos) << member;
+    EXPECT_LT(reply.size(), 16384u);
+  }
+}
+
+TEST(ModemDialogue, AnswerForAnotherTransactionIsRefused) {
+  sim::ModemModel m(with_profile());
+  sim::SmdpService server(sim::SmdpSettings{"", 10000, 5});
+  std::string reply = dialogue(m, server, "authenticateClient");
+  // A well-formed authenticateClient answer, but for a transaction the modem never started.
+  sim::ModemModel other(with_profile());
+  sim::SmdpService other_server(sim::SmdpSettings{"", 10000, 99});
+  simtest::TransFields f = read_trans(dialogue(other, other_server, "authenticateClient"), false);
+  std::string foreign = other_server.handle("authenticateClient", f.payload).body;
+  reply = send_all(m, chunk_commands(sim::hex_encode(foreign)));
+  EXPECT_EQ(read_trans(reply, false).status, "5");
+  EXPECT_TRUE(m.download_stage().empty());
+}
+
+// An answer to initiateAuthentication as the server sends it, in hex.
+std::string good_first_answer() {
+  sim::SmdpService server(sim::SmdpSettings{"", 10000, 3});
+  sim::ModemModel m(with_profile());
+  simtest::TransFields f = read_trans(m.answer("AT+QESIM=\"download\",1,\"LPA:1$h$x\""), false);
+  return server.handle("initiateAuthentication", f.payload).body;
+}
+
+std::string chunk(long total, int more, int index, long len, const std::string &text) {
+  char head[96];
+  snprintf(head, sizeof head, "AT+QESIM=\"trans\",%ld,%d,%d,%ld,\"", total, more, index, len);
+  return head + text + "\"";
+}
+
+TEST(ModemChunks, ReassemblyAcceptsTheToolsChunkingAndRefusesBrokenSequences) {
+  const std::string hex = sim::hex_encode(good_first_answer());
+  ASSERT_GT(hex.size(), 1400u);
+  const long n = (long)hex.size();
+  const std::string a = hex.substr(0, 1400), b = hex.substr(1400);
+  struct Row {
+    const char *situation;
+    std::vector<std::string> cmds;
+    std::string status;  // of the last reply's trans line; "" when it is a plain OK
+  } rows[] = {
+      {"answer in 1400-character chunks", chunk_commands(hex), "0"},
+      {"chunk over 1400 characters", {chunk(n, 0, 0, n, hex)}, "3"},
+      {"index skips one", {chunk(n, 1, 0, 1400, a), chunk(n, 0, 2, (long)b.size(), b)}, "2"},
+      {"index starts again at 0", {chunk(n, 1, 0, 1400, a), chunk(n, 0, 0, (long)b.size(), b)}, "2"},
+      {"total length changes", {chunk(n, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)}, "2"},
+      {"last chunk leaves text missing", {chunk(n + 2, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)}, "2"},
+      {"more announced after the whole text", {chunk(n, 1, 0, 1400, a), chunk(n, 1, 1, (long)b.size(), b)}, "2"},
+      {"length field larger than the chunk", {chunk(n, 1, 0, 1401, a)}, "3"},
+      {"length field smaller than the chunk", {chunk(n, 1, 0, 1399, a)}, "3"},
+      {"uppercase hex", {chunk(n, 1, 0, 1400, "7B" + a.substr(2))}, "4"},
+      {"odd number of digits", {chunk(3, 0, 0, 3, "7b7")}, "4"},
+      {"continuation flag 2", {chunk(n, 2, 0, 1400, a)}, "2"},
+      {"answer that is not JSON", {chunk(4, 0, 0, 4, "3c68")}, "5"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    sim::ModemModel m(with_profile());
+    m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\"");
+    std::string reply = send_all(m, row.cmds);
+    EXPECT_EQ(read_trans(reply, false).status, row.status) << reply;
+    if (row.status != "0") {
+      // A refused sequence ends the download: the next chunk finds none.
+      EXPECT_EQ(read_trans(m.answer(chunk(4, 0, 0, 4, "7b7d")), false).status, "1");
+    }
+  }
+}
+
+TEST(ModemChunks, IntermediateChunksGetPlainOk) {
+  sim::ModemModel m(with_profile());
+  m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\"");
+  std::string hex = sim::hex_encode(good_first_answer());
+  std::string reply = m.answer(chunk_commands(hex)[0]);
+  EXPECT_EQ(reply, "\r\nOK\r\n");
+  EXPECT_FALSE(read_trans(reply, false).keyword);
+}
+
+TEST(ModemChunks, ServerRefusalAndBadActivationCodesGiveTheirStatus) {
+  struct Row {
+    const char *situation;
+    std::string download;
+    std::string answer;  // fed as one chunk when not empty
+    std::string status;
+  } rows[] = {
+      {"server answers Failed",
+       "LPA:1$smdp.example$M",
+       sim::SmdpService::failed("8.2.5", "4.3", "no profile"), "6"},
+      {"answer without a header", "LPA:1$smdp.example$M", "{\"transactionId\":\"01\"}", "5"},
+      {"activation code of another format", "LPB:1$smdp.example$M", "", "8"},
+      {"activation code without a host", "LPA:1$$M", "", "8"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    sim::ModemModel m(with_profile());
+    std::string reply = m.answer("AT+QESIM=\"download\",1,\"" + row.download + "\"");
+    if (!row.answer.empty()) reply = send_all(m, chunk_commands(sim::hex_encode(row.answer)));
+    EXPECT_EQ(read_trans(reply, false).status, row.status) << reply;
+  }
+}
+
+TEST(ModemReplies, RadioAndEidRepliesReadAsTheToolReadsThem) {
+  sim::ModemSettings s = with_profile();
+  s.cfun = 0;
+  sim::ModemModel m(s);
+  EXPECT_EQ(simtest::read_cfun_level(m.answer("AT+CFUN?")), 0);
+  std::string status;
+  ASSERT_TRUE(simtest::read_eid_status(m.answer("AT+QESIM=\"eid\""), &status));
+  EXPECT_NE(status, "0") << "the eUICC is off at level 0";
+  EXPECT_NE(m.answer("AT+CFUN=1").find("OK"), std::string::npos);
+  EXPECT_EQ(simtest::read_cfun_level(m.answer("AT+CFUN?")), 1);
+  ASSERT_TRUE(simtest::read_eid_status(m.answer("AT+QESIM=\"eid\""), &status));
+  EXPECT_EQ(status, "0");
+  EXPECT_NE(m.answer("AT+CFUN=4").find("OK"), std::string::npos);
+  EXPECT_EQ(simtest::read_cfun_level(m.answer("AT+CFUN?")), 4);
+  EXPECT_NE(m.answer("AT+CFUN=7").find("ERROR"), std::string::npos);
+}
+
+TEST(ModemReplies, ProfileListDisableAndDelete) {
+  sim::ModemSettings s = with_profile();
+  s.profiles.push_back({"8944500000000000012F", false, "Padded"});
+  sim::ModemModel m(s);
+  std::string list = m.answer("AT+QESIM=\"list\"");
+  EXPECT_NE(list.find("list"), std::string::npos);
+  EXPECT_EQ(simtest::read_iccids(list),
+            (std::vector<std::string>{"89883000000000000018", "8944500000000000012F"}));
+  struct Row {
+    const char *situation;
+    std::string cmd, keyword, status;
+  } rows[] = {
+      {"disable an enabled profile", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable", "0"},
+      {"disable it again", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable", "2"},
+      {"disable an unknown ICCID", "AT+QESIM=\"disable\",\"89000000000000000000\"", "disable", "1"},
+      {"delete a profile", "AT+QESIM=\"delete\",\"89883000000000000018\"", "delete", "0"},
+      {"delete it again", "AT+QESIM=\"delete\",\"89883000000000000018\"", "delete", "1"},
+  };
+  for (const auto &row : rows) {
+    bool found = false;
+    EXPECT_EQ(simtest::read_status(m.answer(row.cmd), row.keyword, &found), row.status) << row.situation;
+    EXPECT_TRUE(found) << row.situation;
+  }
+  EXPECT_EQ(simtest::read_iccids(m.answer("AT+QESIM=\"list\"")),
+            std::vector<std::string>{"8944500000000000012F"});
+}
+
+TEST(ModemReplies, NewestFirstListPutsTheDownloadedProfileFirst) {
+  sim::ModemSettings s = with_profile();
+  s.newest_first = true;
+  sim::ModemModel m(s);
+  sim::SmdpService server(sim::SmdpSettings{"", 10000, 5});
+  dialogue(m, server, "handleNotification");
+  std::vector<std::string> iccids = simtest::read_iccids(m.answer("AT+QESIM=\"list\""));
+  ASSERT_EQ(iccids.size(), 2u);
+  EXPECT_EQ(iccids.front(), "89882470000000000017");
+  EXPECT_EQ(iccids.back(), "89883000000000000018");
+}
+
+TEST(ModemReplies, NotificationsOfADownloadedAndDeletedProfile) {
+  sim::ModemModel m(with_profile());
+  sim::SmdpService server(sim::SmdpSettings{"", 10000, 5});
+  dialogue(m, server, "handleNotification");
+  const std::string iccid = "89882470000000000017";
+  m.answer("AT+QESIM=\"delete\",\"" + iccid + "\"");
+  std::string seq;
+  // Selector 3 lists the delete notification only; 0 lists install (seq 1) first.
+  ASSERT_TRUE(simtest::read_ntf_last(m.answer("AT+QESIM=\"ntf_list\",3"), iccid, &seq));
+  EXPECT_EQ(seq, "2");
+  std::string status, data;
+  ASSERT_TRUE(simtest::read_ntf_get(m.answer("AT+QESIM=\"ntf_get\"," + seq), &status, &data));
+  std::string bytes;
+  EXPECT_TRUE(sim::base64_decode(data, &bytes));
+  EXPECT_GT(bytes.size(), 100u);
+  bool found = false;
+  EXPECT_EQ(simtest::read_status(m.answer("AT+QESIM=\"ntf_delete\"," + seq), "ntf_delete", &found), "0");
+  ASSERT_TRUE(simtest::read_ntf_first(m.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq));
+  EXPECT_EQ(seq, "1");
+  m.answer("AT+QESIM=\"ntf_delete\",1");
+  EXPECT_FALSE(simtest::read_ntf_first(m.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq));
+  EXPECT_EQ(simtest::read_status(m.answer("AT+QESIM=\"ntf_delete\",1"), "ntf_delete", &found), "1");
+  EXPECT_FALSE(simtest::read_ntf_get(m.answer("AT+QESIM=\"ntf_get\",1"), &status, &data));
+  EXPECT_EQ(status, "1\r\n\r\nOK\r\n");
+}
+
+TEST(ModemReplies, ThreeAndEndlessPendingNotifications) {
+  const std::string iccid = "89883000000000000018";
+  sim::ModemSettings three = with_profile();
+  three.delete_notifications = 3;
+  sim::ModemModel m(three);
+  m.answer("AT+QESIM=\"delete\",\"" + iccid + "\"");
+  int cleaned = 0;
+  std::string seq;
+  while (cleaned < 10 && simtest::read_ntf_first(m.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
+    m.answer("AT+QESIM=\"ntf_delete\"," + seq);
+    ++cleaned;
+  }
+  EXPECT_EQ(cleaned, 3);
+
+  sim::ModemSettings endless = with_profile();
+  endless.endless_notifications = true;
+  sim::ModemModel e(endless);
+  e.answer("AT+QESIM=\"delete\",\"" + iccid + "\"");
+  std::vector<std::string> seqs;
+  while (seqs.size() < 10 && simtest::read_ntf_first(e.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
+    e.answer("AT+QESIM=\"ntf_delete\"," + seq);
+    seqs.push_back(seq);
+  }
+  EXPECT_EQ(seqs.size(), 10u);
+  EXPECT_NE(seqs.front(), seqs.back()) << "each one is a new notification";
+}
+
+TEST(ModemReplies, StatusOverrideChangesNothing) {
+  sim::ModemModel m(with_profile());
+  bool found = false;
+  EXPECT_EQ(simtest::read_status(m.answer("AT+QESIM=\"delete\",\"89883000000000000018\"", "6"),
+                                 "delete", &found), "6");
+  EXPECT_EQ(simtest::read_iccids(m.answer("AT+QESIM=\"list\"")).size(), 1u);
+  EXPECT_EQ(simtest::read_cfun_level(m.answer("AT+CFUN?", "0")), 0);
+}
+
+TEST(ModemIccid, NextIccidCountsUpKeepingThePadding) {
+  EXPECT_EQ(sim::next_iccid("89882470000000000017"), "89882470000000000018");
+  EXPECT_EQ(sim::next_iccid("8988247000000000009F"), "8988247000000000010F");
+}
+
+}  // namespace
