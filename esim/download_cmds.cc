@@ -21,8 +21,8 @@ int send_at_download(const char *act_code) {
   memset(result, 0, sizeof result);
   // A code too long for the command would reach the modem without its line
   // end and run into the next command, so it is refused like a failed exchange.
-  int needed = act_code != nullptr ? snprintf(command, sizeof command, kAtQesimDownloadFmt, act_code)
-                                   : -1;
+  int needed =
+      act_code != nullptr ? snprintf(command, sizeof command, kAtQesimDownloadFmt, act_code) : -1;
   if (needed < 0 || static_cast<size_t>(needed) >= sizeof command) {
     log_print("[%d]Error, download failed [%s]\n", chan_id, result);
     return -1;

@@ -102,9 +102,8 @@ int send_at_ntf_list(const char *iccid_param, char *ntf_req_id, int req_id_len) 
     return -1;
   }
   // Searched before the status check cuts the reply at its status line.
-  const char *match = (iccid_param != nullptr && iccid_param[0] != '\0')
-                          ? strstr(result, iccid_param)
-                          : nullptr;
+  const char *match =
+      (iccid_param != nullptr && iccid_param[0] != '\0') ? strstr(result, iccid_param) : nullptr;
   if (parse_at_status(result, "ntf_list") < 0) {
     log_print("Error: goto parse_at_status ntf_list response\n");
     return -1;

@@ -23,7 +23,9 @@ struct FreeDeleter {
   void operator()(char *p) const { free(p); }
 };
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Digits, with F (either case) allowed as padding after the first one.
 bool is_iccid_text(const char *text) {

@@ -41,9 +41,8 @@ void parse_at_response(const char *response, const char *keyword, int get_ip_fla
     }
     const char *open_quote = strchr(second_comma + 1, '"');
     const char *close_quote = open_quote != nullptr ? strchr(open_quote + 1, '"') : nullptr;
-    if (close_quote != nullptr &&
-        copy_field(at_http_path, sizeof at_http_path, open_quote + 1,
-                   static_cast<size_t>(close_quote - open_quote - 1))) {
+    if (close_quote != nullptr && copy_field(at_http_path, sizeof at_http_path, open_quote + 1,
+                                             static_cast<size_t>(close_quote - open_quote - 1))) {
       if (print_flag) log_print("at_http_path: [%s]\n", at_http_path);
     }
   }
@@ -61,9 +60,8 @@ void parse_at_response(const char *response, const char *keyword, int get_ip_fla
     const char *colon = strrchr(at_payload, ':');
     const char *open_quote = colon != nullptr ? strchr(colon, '"') : nullptr;
     const char *close_quote = open_quote != nullptr ? strchr(open_quote + 1, '"') : nullptr;
-    if (close_quote != nullptr &&
-        copy_field(at_http_ip, sizeof at_http_ip, open_quote + 1,
-                   static_cast<size_t>(close_quote - open_quote - 1))) {
+    if (close_quote != nullptr && copy_field(at_http_ip, sizeof at_http_ip, open_quote + 1,
+                                             static_cast<size_t>(close_quote - open_quote - 1))) {
       if (print_flag) log_print("at_http_ip: [%s]\n", at_http_ip);
     }
   }

@@ -38,7 +38,8 @@ class NotificationCmds : public EsimModemTest {
 
 TEST_F(NotificationCmds, ListDeleteTakesTheLastLineAndListTheFirst) {
   print_flag = 0;
-  const std::string reply = kListHead + ntf("11", kIccid) + ntf("5", kOther) + ntf("12", kIccid) + kTail;
+  const std::string reply =
+      kListHead + ntf("11", kIccid) + ntf("5", kOther) + ntf("12", kIccid) + kTail;
   modem_.reply(reply);
   modem_.reply(reply);
   EXPECT_EQ(send_at_ntf_list_delete(kIccid.c_str()), 0);
@@ -160,7 +161,7 @@ TEST_F(NotificationCmds, GetWrapsTheNotificationOrKeepsThePayload) {
   const std::string parse_failed = "Error: Failed to parse notification data\n\n";
   struct Row {
     const char *situation;
-    const char *reply;  // nullptr: the modem stays silent
+    const char *reply;    // nullptr: the modem stays silent
     const char *payload;  // http_payload afterwards; nullptr: unchanged
     std::string log;
   } rows[] = {
@@ -173,8 +174,7 @@ TEST_F(NotificationCmds, GetWrapsTheNotificationOrKeepsThePayload) {
       {"status 0 with no comma after it", "\r\n+QESIM: \"ntf_get\",0", nullptr, parse_failed},
       {"no get keyword", "\r\n+QESIM: \"ntf_list\",0,\"MIIB\"\r\n", nullptr, parse_failed},
       {"data not quoted", "\r\n+QESIM: \"ntf_get\",0,MIIB\r\n", nullptr, parse_failed},
-      {"data without closing quote", "\r\n+QESIM: \"ntf_get\",0,\"MIIB\r\n", nullptr,
-       parse_failed},
+      {"data without closing quote", "\r\n+QESIM: \"ntf_get\",0,\"MIIB\r\n", nullptr, parse_failed},
       {"no reply", nullptr, nullptr,
        kNoReply + "Error: Failed to execute notification get command\n\n"},
   };

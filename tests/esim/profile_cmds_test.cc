@@ -24,7 +24,9 @@ const char kIccid19[] = "8986001234567890123";
 const char kIccid20[] = "89860012345678901234";
 
 // One list line for `quoted`, in the modem's shape.
-std::string entry(const std::string &quoted) { return "+QESIM: \"" + quoted + "\",1,\"Op\"\r\n"; }
+std::string entry(const std::string &quoted) {
+  return "+QESIM: \"" + quoted + "\",1,\"Op\"\r\n";
+}
 
 struct IccidRow {
   const char *situation;
@@ -49,8 +51,8 @@ TEST(GetLastIccidFromList, AppliesTheIccidRuleLineByLine) {
       {"another letter fails the line", entry(kIccid15) + entry("8986001234567890A23"), 21, 0,
        kIccid15},
       {"F as the first character", entry("F986001234567890123"), 21, -1, start},
-      {"first quoted text not a digit",
-       "+QESIM: \"list\",\"" + std::string(kIccid20) + "\"\r\n", 21, -1, start},
+      {"first quoted text not a digit", "+QESIM: \"list\",\"" + std::string(kIccid20) + "\"\r\n",
+       21, -1, start},
       {"closing quote on a later line", "+QESIM: \"89860012345678\r\n90\",1\r\n", 21, -1, start},
       {"CR only", "\"" + std::string(kIccid20) + "\"\r\"" + kIccid15 + "\"\r", 21, 0, kIccid15},
       {"LF only", "\"" + std::string(kIccid15) + "\"\n\"" + kIccid20 + "\"\n", 21, 0, kIccid20},
@@ -170,27 +172,52 @@ TEST_F(ProfileCmds, DeleteFallsBackToTheListWhenItDoesNotSucceed) {
     std::string log;
   } rows[] = {
       {"deleted", "+QESIM: \"delete\",0\r\n", nullptr, 0, {del}, ""},
-      {"no delete reply, list without the ICCID", nullptr, lacks_it.c_str(), 0, {del, list},
-       kNoReply + "Error: Failed to execute delete eSIM command\n\n"
-       "Parse eSIM list command is not iccid [8986001234567890123], maybe delete success, "
-       "continue;\n\n"},
-      {"no delete reply, list still names it", nullptr, names_it.c_str(), -1, {del, list},
+      {"no delete reply, list without the ICCID",
+       nullptr,
+       lacks_it.c_str(),
+       0,
+       {del, list},
+       kNoReply +
+           "Error: Failed to execute delete eSIM command\n\n"
+           "Parse eSIM list command is not iccid [8986001234567890123], maybe delete success, "
+           "continue;\n\n"},
+      {"no delete reply, list still names it",
+       nullptr,
+       names_it.c_str(),
+       -1,
+       {del, list},
        kNoReply + "Error: Failed to execute delete eSIM command\n\n"},
-      {"delete status 1, list still names it", "+QESIM: \"delete\",1\r\n", names_it.c_str(), -2,
+      {"delete status 1, list still names it",
+       "+QESIM: \"delete\",1\r\n",
+       names_it.c_str(),
+       -2,
        {del, list},
        "Error: Failed to delete, status: 1\n\nError: goto parse_at_status delete response\n\n"},
-      {"delete status 1, ICCID inside a longer number", "+QESIM: \"delete\",1\r\n",
-       "+QESIM: \"list\",0\r\n+QESIM: \"89860012345678901234\",1\r\n", -2, {del, list},
+      {"delete status 1, ICCID inside a longer number",
+       "+QESIM: \"delete\",1\r\n",
+       "+QESIM: \"list\",0\r\n+QESIM: \"89860012345678901234\",1\r\n",
+       -2,
+       {del, list},
        "Error: Failed to delete, status: 1\n\nError: goto parse_at_status delete response\n\n"},
-      {"delete status 1, list without the ICCID", "+QESIM: \"delete\",1\r\n", lacks_it.c_str(), 0,
+      {"delete status 1, list without the ICCID",
+       "+QESIM: \"delete\",1\r\n",
+       lacks_it.c_str(),
+       0,
        {del, list},
        "Error: Failed to delete, status: 1\n\nError: goto parse_at_status delete response\n\n"
        "Parse eSIM list command is not iccid [8986001234567890123], maybe delete success, "
        "continue;\n\n"},
-      {"no delete reply, no list reply", nullptr, nullptr, -3, {del, list},
+      {"no delete reply, no list reply",
+       nullptr,
+       nullptr,
+       -3,
+       {del, list},
        kNoReply + "Error: Failed to execute delete eSIM command\n\n" + kNoReply +
            "Error: Failed to execute eSIM list command\n\n"},
-      {"delete status 1, list reply without list", "+QESIM: \"delete\",1\r\n", "\r\nERROR\r\n", -4,
+      {"delete status 1, list reply without list",
+       "+QESIM: \"delete\",1\r\n",
+       "\r\nERROR\r\n",
+       -4,
        {del, list},
        "Error: Failed to delete, status: 1\n\nError: goto parse_at_status delete response\n\n"
        "Error: chan 1 AT response failed. [\r\nERROR\r\n]\n\n"

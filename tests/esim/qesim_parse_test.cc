@@ -17,7 +17,9 @@ struct Buffers {
   std::string status, path, payload, host;
 };
 
-Buffers current() { return {at_status, at_http_path, at_payload, at_http_ip}; }
+Buffers current() {
+  return {at_status, at_http_path, at_payload, at_http_ip};
+}
 
 void preset(const Buffers &b) {
   snprintf(at_status, sizeof at_status, "%s", b.status.c_str());
@@ -58,28 +60,54 @@ TEST_F(QesimParse, ParseAtResponseFindsEachFieldOrKeepsItsBuffer) {
        1,
        {"7", "/p", "{\"a\":\"h.example\"}", "h.example"}},
       {"keyword missing", "+QESIM: \"list\",0,\"/p\",{\"a\":\"h.example\"}\r\n", 1, kOld},
-      {"single comma after the keyword", "\"trans\",0 {\"a\":\"h.example\"}", 1,
+      {"single comma after the keyword",
+       "\"trans\",0 {\"a\":\"h.example\"}",
+       1,
        {kOld.status, kOld.path, "{\"a\":\"h.example\"}", "h.example"}},
-      {"empty status keeps the old one", "\"trans\",,\"/p\",{\"a\":1}", 0,
+      {"empty status keeps the old one",
+       "\"trans\",,\"/p\",{\"a\":1}",
+       0,
        {kOld.status, "/p", "{\"a\":1}", kOld.host}},
       {"empty quoted path", "\"trans\",0,\"\",{\"a\":1}", 0, {"0", "", "{\"a\":1}", kOld.host}},
-      {"payload runs to the last closing brace", "\"trans\",0,\"/p\",{\"a\":1}\r\nx}y\r\n", 0,
+      {"payload runs to the last closing brace",
+       "\"trans\",0,\"/p\",{\"a\":1}\r\nx}y\r\n",
+       0,
        {"0", "/p", "{\"a\":1}\r\nx}", kOld.host}},
-      {"only closing brace before the opening one", "\"trans\",0,\"/p\"} {\"a\":1", 0,
+      {"only closing brace before the opening one",
+       "\"trans\",0,\"/p\"} {\"a\":1",
+       0,
        {"0", "/p", kOld.payload, kOld.host}},
-      {"host with a port", "\"trans\",0,\"/p\",{\"a\":\"b\",\"h\":\"smdp.example:8443\"}", 1,
+      {"host with a port",
+       "\"trans\",0,\"/p\",{\"a\":\"b\",\"h\":\"smdp.example:8443\"}",
+       1,
        {"0", "/p", "{\"a\":\"b\",\"h\":\"smdp.example:8443\"}", kOld.host}},
-      {"host not asked for", "\"trans\",0,\"/p\",{\"h\":\"smdp.example\"}", 0,
+      {"host not asked for",
+       "\"trans\",0,\"/p\",{\"h\":\"smdp.example\"}",
+       0,
        {"0", "/p", "{\"h\":\"smdp.example\"}", kOld.host}},
-      {"status of 31 characters", "\"trans\"," + s31 + ",\"/p\",{}", 0, {s31, "/p", "{}", kOld.host}},
-      {"status of 32 characters passed over", "\"trans\"," + s32 + ",\"/p\",{}", 0,
+      {"status of 31 characters",
+       "\"trans\"," + s31 + ",\"/p\",{}",
+       0,
+       {s31, "/p", "{}", kOld.host}},
+      {"status of 32 characters passed over",
+       "\"trans\"," + s32 + ",\"/p\",{}",
+       0,
        {kOld.status, "/p", "{}", kOld.host}},
-      {"path of 511 characters", "\"trans\",0,\"" + p511 + "\",{}", 0, {"0", p511, "{}", kOld.host}},
-      {"path of 512 characters passed over", "\"trans\",0,\"" + p512 + "\",{}", 0,
+      {"path of 511 characters",
+       "\"trans\",0,\"" + p511 + "\",{}",
+       0,
+       {"0", p511, "{}", kOld.host}},
+      {"path of 512 characters passed over",
+       "\"trans\",0,\"" + p512 + "\",{}",
+       0,
        {"0", kOld.path, "{}", kOld.host}},
-      {"host of 255 characters", "\"trans\",0,\"/p\",{\"h\":\"" + h255 + "\"}", 1,
+      {"host of 255 characters",
+       "\"trans\",0,\"/p\",{\"h\":\"" + h255 + "\"}",
+       1,
        {"0", "/p", "{\"h\":\"" + h255 + "\"}", h255}},
-      {"host of 256 characters passed over", "\"trans\",0,\"/p\",{\"h\":\"" + h256 + "\"}", 1,
+      {"host of 256 characters passed over",
+       "\"trans\",0,\"/p\",{\"h\":\"" + h256 + "\"}",
+       1,
        {"0", "/p", "{\"h\":\"" + h256 + "\"}", kOld.host}},
   };
   for (const auto &row : rows) {
@@ -134,7 +162,7 @@ struct StatusRow {
   const char *situation;
   std::string reply;
   int code;
-  std::string log;       // the whole run log the call leaves
+  std::string log;          // the whole run log the call leaves
   std::string reply_after;  // the text up to the first NUL afterwards
 };
 
