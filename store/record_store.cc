@@ -99,11 +99,6 @@ bool build_command(char *buf, size_t size, int written) {
   return false;
 }
 
-// The client's answer, as cJSON prints it, for the verbose log.
-JsonText formatted(const cJSON *root) {
-  return JsonText(cJSON_Print(root));
-}
-
 // A "Reason" member in any letter case is the client's error report.
 bool reports_error(const cJSON *root) {
   const cJSON *reason = cJSON_GetObjectItem(root, "Reason");
@@ -181,7 +176,7 @@ int get_http_info(int chan_id, const char *iccid, char *http_ip, char *http_path
   Json root(cJSON_Parse(result));
   if (!root) return -2;
   if (print_flag) {
-    JsonText text = formatted(root.get());
+    JsonText text(cJSON_Print(root.get()));
     log_print("Get http info: %s\n", "formatted json:");
     log_print("%s\n\n", text ? text.get() : "");
   }
@@ -230,7 +225,7 @@ int delete_http_info(int chan_id, const char *iccid) {
   Json root(cJSON_Parse(result));
   if (!root) return -2;
   if (print_flag) {
-    JsonText text = formatted(root.get());
+    JsonText text(cJSON_Print(root.get()));
     log_print("Delete http info: %s\n", "formatted json:");
     log_print("%s\n\n", text ? text.get() : "");
   }
