@@ -1,0 +1,287 @@
+// The sim_smdp program over real HTTPS, asked the way esimctl's relay asks
+// (libcurl POST, its headers and user agent, no certificate checks): the
+// ES9+ answers, the checks a real server makes, the faults, the transcript,
+// and a whole download between the simulated modem and the server.
+#include <cjson/cJSON.h>
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim_test_support.h"
+#include "sim_util.h"
+
+namespace {
+
+struct Answer {
+  CURLcode code = CURLE_OK;
+  long status = 0;
+  std::string body;
+  std::string redirect;
+  long ms = 0;
+};
+
+size_t collect_body(char *p, size_t size, size_t n, void *out) {
+  static_cast<std::string *>(out)->append(p, size * n);
+  return size * n;
+}
+
+Answer post(const std::string &url, const std::string &body) {
+  Answer a;
+  CURL *curl = curl_easy_init();
+  curl_slist *headers = curl_slist_append(nullptr, "Content-Type: application/json");
+  headers = curl_slist_append(headers, "Accept: */*");
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, (long)body.size());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, "curl/7.60.0");
+  curl_easy_setopt(curl, CURLOPT_POST, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_body);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &a.body);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+  auto t0 = std::chrono::steady_clock::now();
+  a.code = curl_easy_perform(curl);
+  a.ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.status);
+  char *location = nullptr;
+  curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
+  if (location) a.redirect = location;
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  return a;
+}
+
+std::string member(const std::string &json, const char *path1, const char *path2 = nullptr,
+                   const char *path3 = nullptr) {
+  cJSON *root = cJSON_Parse(json.c_str());
+  cJSON *j = cJSON_GetObjectItemCaseSensitive(root, path1);
+  if (path2) j = cJSON_GetObjectItemCaseSensitive(j, path2);
+  if (path3) j = cJSON_GetObjectItemCaseSensitive(j, path3);
+  std::string out = cJSON_IsString(j) ? j->valuestring : "";
+  cJSON_Delete(root);
+  return out;
+}
+
+std::string status_of(const std::string &json) {
+  return member(json, "header", "functionExecutionStatus", "status");
+}
+
+const char kInitiate[] =
+    "{\"euiccChallenge\":\"ESIzRFVmd4iZqrvM3e7/AA==\",\"euiccInfo1\":\"vyAFggMCAgA=\","
+    "\"smdpAddress\":\"smdp.example\"}";
+
+class Smdp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/simsmdp.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    server_.reset();
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+  }
+  bool start(std::vector<std::string> extra = {}) {
+    server_.reset();
+    std::string port_file = dir_ + "/port" + std::to_string(++count_);
+    transcript_ = dir_ + "/smdp" + std::to_string(count_) + ".jsonl";
+    std::vector<std::string> argv = {SIM_SMDP_BIN, "--port", "0", "--port-file", port_file,
+                                     "--transcript", transcript_};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    server_ = std::make_unique<simtest::Child>(argv);
+    if (!simtest::wait_for_path(port_file, 5000)) return false;
+    base_ = "https://127.0.0.1:" + std::to_string(atoi(simtest::read_file(port_file).c_str())) +
+            "/gsma/rsp2/es9plus/";
+    return true;
+  }
+  // initiateAuthentication and authenticateClient; gives the transactionId.
+  std::string authenticate() {
+    std::string tid = member(post(base_ + "initiateAuthentication", kInitiate).body, "transactionId");
+    post(base_ + "authenticateClient",
+         "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}");
+    return tid;
+  }
+  std::string dir_, base_, transcript_;
+  int count_ = 0;
+  std::unique_ptr<simtest::Child> server_;
+};
+
+TEST_F(Smdp, AnswersTheFourFunctionsInOrder) {
+  ASSERT_TRUE(start({"--package-answer-size", "65535"}));
+  Answer a = post(base_ + "initiateAuthentication", kInitiate);
+  ASSERT_EQ(a.code, CURLE_OK);
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(status_of(a.body), "Executed-Success");
+  std::string tid = member(a.body, "transactionId");
+  EXPECT_EQ(tid.size(), 32u);
+  for (const char *m : {"serverSigned1", "serverSignature1", "euiccCiPKIdToBeUsed", "serverCertificate"})
+    EXPECT_FALSE(member(a.body, m).empty()) << m;
+  a = post(base_ + "authenticateClient",
+           "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}");
+  EXPECT_EQ(status_of(a.body), "Executed-Success");
+  EXPECT_EQ(member(a.body, "transactionId"), tid);
+  for (const char *m : {"profileMetadata", "smdpSigned2", "smdpSignature2", "smdpCertificate"})
+    EXPECT_FALSE(member(a.body, m).empty()) << m;
+  a = post(base_ + "getBoundProfilePackage",
+           "{\"transactionId\":\"" + tid + "\",\"prepareDownloadResponse\":\"vyEA\"}");
+  EXPECT_EQ(status_of(a.body), "Executed-Success");
+  EXPECT_EQ(a.body.size(), 65535u) << "the largest answer esimctl takes";
+  std::string bpp;
+  EXPECT_TRUE(sim::base64_decode(member(a.body, "boundProfilePackage"), &bpp));
+  a = post(base_ + "handleNotification", "{\"pendingNotification\":\"vzeA\"}");
+  EXPECT_EQ(a.status, 204);
+  EXPECT_TRUE(a.body.empty());
+}
+
+TEST_F(Smdp, RefusesWhatARealServerRefuses) {
+  ASSERT_TRUE(start({"--address", "smdp.example"}));
+  std::string tid = authenticate();
+  struct Row {
+    const char *situation;
+    std::string function, body;
+    long status;
+    std::string subject;  // of statusCodeData; "" for no JSON check
+  } rows[] = {
+      {"unknown transaction", "authenticateClient",
+       "{\"transactionId\":\"00\",\"authenticateServerResponse\":\"vzgA\"}", 200, "8.10.1"},
+      {"authenticateClient twice", "authenticateClient",
+       "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}", 200, "8.10.1"},
+      {"missing member", "getBoundProfilePackage", "{\"transactionId\":\"" + tid + "\"}", 200, "8.1"},
+      {"other server's address", "initiateAuthentication",
+       "{\"euiccChallenge\":\"ESIzRFVmd4iZqrvM3e7/AA==\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"other.example\"}",
+       200, "8.8.1"},
+      {"challenge of the wrong size", "initiateAuthentication",
+       "{\"euiccChallenge\":\"ESIz\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"smdp.example\"}", 200, "8.1"},
+      {"malformed JSON", "initiateAuthentication", "{\"euiccChallenge\":", 400, "8.1"},
+      {"notification that is not JSON", "handleNotification", "pendingNotification=x", 400, "8.1"},
+      {"unknown function", "cancelSessionX", "{}", 404, ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    Answer a = post(base_ + row.function, row.body);
+    EXPECT_EQ(a.status, row.status);
+    if (row.subject.empty()) continue;
+    EXPECT_EQ(status_of(a.body), "Failed");
+    cJSON *root = cJSON_Parse(a.body.c_str());
+    cJSON *scd = cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetObjectItem(root, "header"),
+                                                         "functionExecutionStatus"), "statusCodeData");
+    ASSERT_NE(scd, nullptr);
+    EXPECT_STREQ(cJSON_GetObjectItem(scd, "subjectCode")->valuestring, row.subject.c_str());
+    cJSON_Delete(root);
+  }
+}
+
+TEST_F(Smdp, FaultsChangeTheAnswer) {
+  struct Row {
+    const char *situation;
+    std::string fault;
+    CURLcode code;
+    long status;
+    long size;          // -1: not checked
+    std::string start;  // the body begins with this
+  } rows[] = {
+      {"given HTTP status", "initiateAuthentication:status=503", CURLE_OK, 503, -1, "{\"header\""},
+      {"empty body", "initiateAuthentication:empty", CURLE_OK, 200, 0, ""},
+      {"body of 65536 bytes", "initiateAuthentication:huge", CURLE_OK, 200, 65536, "{\"header\""},
+      {"redirect", "any:redirect", CURLE_OK, 302, -1, "<html>"},
+      {"not JSON", "initiateAuthentication:nonjson", CURLE_OK, 200, -1, "<html>"},
+      {"function-level failure", "initiateAuthentication:failed", CURLE_OK, 200, -1, "{\"header\""},
+      {"closed mid-answer", "initiateAuthentication:close", CURLE_PARTIAL_FILE, 200, -1, "{\"header\""},
+      {"fault on another function", "handleNotification:status=500", CURLE_OK, 200, -1, "{\"header\""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    ASSERT_TRUE(start({"--fault", row.fault}));
+    Answer a = post(base_ + "initiateAuthentication", kInitiate);
+    EXPECT_EQ(a.code, row.code) << curl_easy_strerror(a.code);
+    EXPECT_EQ(a.status, row.status);
+    if (row.size >= 0) {
+      EXPECT_EQ((long)a.body.size(), row.size);
+    }
+    EXPECT_EQ(a.body.rfind(row.start, 0), 0u) << a.body.substr(0, 80);
+    if (row.status == 302) {
+      EXPECT_EQ(a.redirect.rfind("https://smdp.example/moved/", 0), 0u);
+    }
+  }
+}
+
+TEST_F(Smdp, DelayIsScaledByTheTimeFactorAndTimesLimitsAFault) {
+  ASSERT_TRUE(start({"--time-factor", "0.25", "--fault", "initiateAuthentication:delay=1600,times=1"}));
+  Answer slow = post(base_ + "initiateAuthentication", kInitiate);
+  Answer quick = post(base_ + "initiateAuthentication", kInitiate);
+  EXPECT_GE(slow.ms, 380);
+  EXPECT_LT(slow.ms, 1200);
+  EXPECT_LT(quick.ms, 300);
+  EXPECT_EQ(status_of(quick.body), "Executed-Success");
+}
+
+TEST_F(Smdp, TranscriptHoldsEachRequestAsSent) {
+  ASSERT_TRUE(start({"--fault", "handleNotification:status=500"}));
+  post(base_ + "initiateAuthentication", kInitiate);
+  post(base_ + "handleNotification", "{\"pendingNotification\":\"vzeA\"}");
+  std::vector<std::string> lines = simtest::read_lines(transcript_);
+  ASSERT_EQ(lines.size(), 2u);
+  cJSON *first = cJSON_Parse(lines[0].c_str());
+  ASSERT_NE(first, nullptr);
+  EXPECT_STREQ(cJSON_GetObjectItem(first, "method")->valuestring, "POST");
+  EXPECT_STREQ(cJSON_GetObjectItem(first, "path")->valuestring, "/gsma/rsp2/es9plus/initiateAuthentication");
+  EXPECT_STREQ(cJSON_GetObjectItem(first, "body")->valuestring, kInitiate);
+  cJSON *h = cJSON_GetObjectItem(first, "headers");
+  EXPECT_STREQ(cJSON_GetObjectItem(h, "Content-Type")->valuestring, "application/json");
+  EXPECT_STREQ(cJSON_GetObjectItem(h, "Accept")->valuestring, "*/*");
+  EXPECT_STREQ(cJSON_GetObjectItem(h, "User-Agent")->valuestring, "curl/7.60.0");
+  EXPECT_EQ(cJSON_GetObjectItem(h, "REMOTE_ADDR"), nullptr);
+  EXPECT_EQ(cJSON_GetObjectItem(first, "status")->valueint, 200);
+  cJSON *second = cJSON_Parse(lines[1].c_str());
+  EXPECT_EQ(cJSON_GetObjectItem(second, "status")->valueint, 500);
+  EXPECT_STREQ(cJSON_GetObjectItem(second, "fault")->valuestring, "handleNotification:status=500");
+  cJSON_Delete(first);
+  cJSON_Delete(second);
+}
+
+// The relay's part played by the test: every modem request goes to the
+// server, every answer goes back as hex in 1400-character chunks.
+TEST_F(Smdp, WholeDownloadBetweenTheSimulatedModemAndServer) {
+  ASSERT_TRUE(start({"--package-answer-size", "30000"}));
+  std::string link = dir_ + "/chn1";
+  simtest::Child modem({SIM_MODEM_BIN, "--link", link, "--profile", "89883000000000000018,enabled,B"});
+  ASSERT_TRUE(simtest::wait_for_path(link, 3000));
+  simtest::PtyClient c(link);
+  std::string reply = c.exchange("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$ABC-1\"");
+  std::vector<std::string> functions;
+  for (int round = 0; round < 3; ++round) {
+    simtest::TransFields f = simtest::read_trans(reply, round == 0);
+    ASSERT_EQ(f.status, "0") << reply;
+    functions.push_back(f.path);
+    Answer a = post(base_ + f.path.substr(f.path.rfind('/') + 1), f.payload);
+    std::string hex = sim::hex_encode(a.body);
+    for (size_t pos = 0, index = 0; pos < hex.size(); pos += 1400, ++index) {
+      size_t n = std::min<size_t>(1400, hex.size() - pos);
+      char head[96];
+      snprintf(head, sizeof head, "AT+QESIM=\"trans\",%zu,%d,%zu,%zu,\"", hex.size(),
+               pos + n < hex.size() ? 1 : 0, index, n);
+      reply = c.exchange(head + hex.substr(pos, n) + "\"", 2000, 25);
+    }
+  }
+  EXPECT_EQ(functions[2], "/gsma/rsp2/es9plus/getBoundProfilePackage");
+  simtest::TransFields note = simtest::read_trans(reply, false);
+  EXPECT_EQ(note.path, "/gsma/rsp2/es9plus/handleNotification");
+  bool found = false;
+  EXPECT_EQ(simtest::read_status(reply, "download", &found), "0");
+  EXPECT_EQ(post(base_ + "handleNotification", note.payload).status, 204);
+  std::string iccid;
+  ASSERT_TRUE(simtest::read_last_iccid(c.exchange("AT+QESIM=\"list\""), &iccid));
+  EXPECT_EQ(iccid, "89882470000000000017");
+}
+
+}  // namespace
