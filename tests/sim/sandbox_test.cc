@@ -148,6 +148,35 @@ TEST_F(Sandbox, CommandsInSequenceSeededDatabaseAndScaledDelays) {
   cJSON_Delete(line);
 }
 
+// esimctl as built, unchanged, downloads a profile and removes it again in
+// one gateway: the whole road runs on the simulators.
+TEST_F(Sandbox, DownloadThenRemovalOfTheSameProfile) {
+  std::string flow = script("flow.sh", R"(
+esimctl-run -c 2 -a 'LPA:1$smdp.example$DEMO-1' || exit 10
+sqlite3 /data/log/esimhttp.db 'SELECT port, iccid, http_ip FROM esim_http' >/sim/out/after_download
+iccid=$(sed -n 's/.*iccid: \[\(.*\)\]/\1/p' /sim/out/cmd/01/stdout)
+esimctl-run -c 2 -i "$iccid" -r
+)");
+  ASSERT_EQ(WEXITSTATUS(system(command("h", "--channels 2 --time-factor 0.02 --script " + flow).c_str())), 0)
+      << read_file(dir_ + "/h.log");
+  EXPECT_EQ(read_file(dir_ + "/h/cmd/01/stdout"), "eSim Download Completed, iccid: [89882470000000000017]\n");
+  EXPECT_EQ(read_file(dir_ + "/h/after_download"), "2|89882470000000000017|smdp.example\n");
+  EXPECT_EQ(read_file(dir_ + "/h/cmd/02/stdout"), "eSIM Remove Completed\n");
+  EXPECT_EQ(read_file(dir_ + "/h/db.json"), "") << "the record is forgotten";
+  std::vector<std::string> paths;
+  for (const auto &line : simtest::read_lines(dir_ + "/h/smdp.jsonl")) {
+    cJSON *j = cJSON_Parse(line.c_str());
+    paths.push_back(cJSON_GetObjectItem(j, "path")->valuestring);
+    cJSON_Delete(j);
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{"/gsma/rsp2/es9plus/initiateAuthentication",
+                                             "/gsma/rsp2/es9plus/authenticateClient",
+                                             "/gsma/rsp2/es9plus/getBoundProfilePackage",
+                                             "/gsma/rsp2/es9plus/handleNotification",
+                                             "/gsma/rsp2/es9plus/handleNotification"}));
+  EXPECT_NE(read_file(dir_ + "/h/www/esim_add_2.txt").find("Send AT 2: [AT+CFUN?"), std::string::npos);
+}
+
 TEST_F(Sandbox, RefusesWhatItCannotSetUp) {
   EXPECT_EQ(WEXITSTATUS(system(command("e", "--channels 40").c_str())), 125);
   EXPECT_EQ(WEXITSTATUS(system(command("f", "--modem 'no-channel'").c_str())), 125);
