@@ -164,23 +164,23 @@ TEST_F(ModemProgram, FaultsShapeTheReply) {
     size_t pieces;
   } rows[] = {
       {"silence", {"--fault", "cfun_query:silent"}, 0, 0, "", 0},
-      {"ERROR", {"--fault", "cfun_query:error"}, 0, 150, "\r\nERROR\r\n", 1},
-      {"+CME ERROR", {"--fault", "cfun_query:cme=13"}, 0, 150, "\r\n+CME ERROR: 13\r\n", 1},
-      {"delayed, time factor 0.5", {"--fault", "cfun_query:delay=600", "--time-factor", "0.5"}, 250, 450, cfun_ok, 1},
-      {"split with a gap", {"--fault", "cfun_query:split=300"}, 0, 150, cfun_ok, 2},
-      {"unsolicited line before", {"--fault", "cfun_query:urc_before=+CPIN: READY"}, 0, 150,
+      {"ERROR", {"--fault", "cfun_query:error"}, 0, 300, "\r\nERROR\r\n", 1},
+      {"+CME ERROR", {"--fault", "cfun_query:cme=13"}, 0, 300, "\r\n+CME ERROR: 13\r\n", 1},
+      {"delayed, time factor 0.5", {"--fault", "cfun_query:delay=1000", "--time-factor", "0.5"}, 450, 900, cfun_ok, 1},
+      {"split with a gap", {"--fault", "cfun_query:split=300"}, 0, 300, cfun_ok, 2},
+      {"unsolicited line before", {"--fault", "cfun_query:urc_before=+CPIN: READY"}, 0, 300,
        "\r\n+CPIN: READY\r\n" + cfun_ok, 1},
-      {"unsolicited line after a gap", {"--fault", "cfun_query:urc_after=+QIND: x,urc_gap=300"}, 0, 150,
+      {"unsolicited line after a gap", {"--fault", "cfun_query:urc_after=+QIND: x,urc_gap=300"}, 0, 300,
        cfun_ok + "\r\n+QIND: x\r\n", 2},
-      {"level reported 0", {"--fault", "cfun_query:status=0"}, 0, 150, "\r\n+CFUN: 0\r\n\r\nOK\r\n", 1},
-      {"only after the first one passed", {"--fault", "cfun_query:skip=1,error"}, 0, 150, cfun_ok, 1},
+      {"level reported 0", {"--fault", "cfun_query:status=0"}, 0, 300, "\r\n+CFUN: 0\r\n\r\nOK\r\n", 1},
+      {"only after the first one passed", {"--fault", "cfun_query:skip=1,error"}, 0, 300, cfun_ok, 1},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.situation);
     ASSERT_TRUE(start(row.opts));
     PtyClient c(link_);
     c.send("AT+CFUN?\r\n");
-    auto pieces = c.collect(row.pieces == 2 ? 700 : 500);
+    auto pieces = c.collect(row.pieces == 2 ? 900 : (int)row.first_max + 300);
     std::string all;
     for (const auto &p : pieces) all += p.second;
     EXPECT_EQ(all, row.expect);
@@ -250,7 +250,8 @@ TEST_F(ModemProgram, TranscriptRecordsCommandsRepliesAndTimes) {
     last_time = t;
     cJSON *rt = cJSON_GetObjectItem(j, "reply_time");
     if (i == 1) {
-      EXPECT_NEAR(rt->valuedouble - t, 0.2, 0.1);
+      EXPECT_GE(rt->valuedouble - t, 0.18);
+      EXPECT_LT(rt->valuedouble - t, 0.6);
     }
     if (i == 2) {
       EXPECT_TRUE(cJSON_IsNull(rt));

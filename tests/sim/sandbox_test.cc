@@ -144,7 +144,8 @@ TEST_F(Sandbox, CommandsInSequenceSeededDatabaseAndScaledDelays) {
   ASSERT_EQ(lines.size(), 1u);
   cJSON *line = cJSON_Parse(lines[0].c_str());
   double waited = cJSON_GetObjectItem(line, "reply_time")->valuedouble - cJSON_GetObjectItem(line, "time")->valuedouble;
-  EXPECT_NEAR(waited, 0.3, 0.15) << "3 s of delay at factor 0.1";
+  EXPECT_GE(waited, 0.28);
+  EXPECT_LT(waited, 1.0) << "3 s of delay at factor 0.1";
   cJSON_Delete(line);
 }
 
