@@ -13,7 +13,7 @@ namespace {
 
 constexpr size_t kNtfCommandSize = 256;
 // The selector-3 list search starts behind the length of its own command text.
-constexpr size_t kNtfListSearchOffset = sizeof(kAtQesimNtfListLatest) - 1;
+constexpr size_t kNtfListSearchOffset = sizeof(kAtQesimNtfListSelector3) - 1;
 constexpr size_t kMaxSeqLen = kReqIdSize - 1;
 constexpr char kNtfGetKey[] = "ntf_get\",";
 // Room left in http_payload around the data by {"pendingNotification":""}.
@@ -40,7 +40,7 @@ int send_at_ntf_list_delete(const char *iccid_param) {
 
   char command[kNtfCommandSize];
   char result[kReplySize];
-  snprintf(command, sizeof command, "%s", kAtQesimNtfListLatest);
+  snprintf(command, sizeof command, "%s", kAtQesimNtfListSelector3);
   memset(result, 0, sizeof result);
   if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 0, 0) < 0) {
     log_print("Error: Failed to execute notification list command\n");
@@ -95,7 +95,7 @@ int send_at_ntf_list(const char *iccid_param, char *ntf_req_id, int req_id_len) 
 
   char command[kNtfCommandSize];
   char result[kReplySize];
-  snprintf(command, sizeof command, "%s", kAtQesimNtfListAll);
+  snprintf(command, sizeof command, "%s", kAtQesimNtfListSelector0);
   memset(result, 0, sizeof result);
   if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 3, 0) < 0) {
     log_print("Error: Failed to execute notification list command\n");

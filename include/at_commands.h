@@ -20,8 +20,10 @@ constexpr const char kAtQesimList[] = "AT+QESIM=\"list\"\r\n";
 constexpr const char kAtQesimDisableFmt[] = "AT+QESIM=\"disable\",\"%s\"\r\n";
 constexpr const char kAtQesimDeleteFmt[] = "AT+QESIM=\"delete\",\"%s\"\r\n";
 
-// Notifications: the list selector is part of the text; get and delete take the req_id unquoted.
-constexpr const char kAtQesimNtfListLatest[] = "AT+QESIM=\"ntf_list\",3\r\n";
-constexpr const char kAtQesimNtfListAll[] = "AT+QESIM=\"ntf_list\",0\r\n";
+// Notifications: the list selector (3 when looking for the notification to
+// send, 0 in the clean-up) is part of the text; get and delete take the
+// req_id unquoted.
+constexpr const char kAtQesimNtfListSelector3[] = "AT+QESIM=\"ntf_list\",3\r\n";
+constexpr const char kAtQesimNtfListSelector0[] = "AT+QESIM=\"ntf_list\",0\r\n";
 constexpr const char kAtQesimNtfGetFmt[] = "AT+QESIM=\"ntf_get\",%s\r\n";
 constexpr const char kAtQesimNtfDeleteFmt[] = "AT+QESIM=\"ntf_delete\",%s\r\n";
