@@ -294,6 +294,7 @@ std::string ModemModel::take_answer(const std::string &text, const std::string &
     cJSON_AddStringToObject(req.get(), "transactionId", tid);
     std::string asr = filler_.der(std::string("\xbf\x38", 2), 1150);
     cJSON_AddStringToObject(req.get(), "authenticateServerResponse", base64_encode(asr).c_str());
+    add_later_host(req.get());
     return trans_request("0", stage_, print_compact(req.get())) + kOk;
   }
   if (stage_ == "authenticateClient") {
@@ -301,6 +302,7 @@ std::string ModemModel::take_answer(const std::string &text, const std::string &
     cJSON_AddStringToObject(req.get(), "transactionId", tid);
     std::string pdr = filler_.der(std::string("\xbf\x21", 2), 180);
     cJSON_AddStringToObject(req.get(), "prepareDownloadResponse", base64_encode(pdr).c_str());
+    add_later_host(req.get());
     return trans_request("0", stage_, print_compact(req.get())) + kOk;
   }
   // The bound profile package is in: install it (unless told the
@@ -317,8 +319,16 @@ std::string ModemModel::take_answer(const std::string &text, const std::string &
   }
   stage_.clear();
   cJSON_AddStringToObject(req.get(), "pendingNotification", blob.c_str());
-  return trans_request("0", "handleNotification", print_compact(req.get())) +
+  add_later_host(req.get());
+  std::string reply = s_.empty_notification_path
+                          ? "\r\n+QESIM: \"trans\",0,\"\"," + print_compact(req.get()) + "\r\n"
+                          : trans_request("0", "handleNotification", print_compact(req.get()));
+  return reply +
          "\r\n+QESIM: \"download\"," + done + "\r\n" + kOk;
+}
+
+void ModemModel::add_later_host(cJSON *req) const {
+  if (!s_.later_host.empty()) cJSON_AddStringToObject(req, "smdpAddress", s_.later_host.c_str());
 }
 
 std::string ModemModel::install_profile() {

@@ -11,6 +11,8 @@
 
 #include "sim_util.h"
 
+struct cJSON;
+
 namespace sim {
 
 struct Profile {
@@ -39,6 +41,11 @@ struct ModemSettings {
   bool newest_first = false;     // the list shows the newest profile first
   int delete_notifications = 1;  // notifications a delete leaves behind
   bool endless_notifications = false;  // deleting one leaves another
+  // A host named as the last member of every request after the first, so a
+  // host that read it from there would go elsewhere; empty: none.
+  std::string later_host;
+  // The request that ends a download comes with an empty path ("").
+  bool empty_notification_path = false;
   uint64_t seed = 0;
 };
 
@@ -89,6 +96,7 @@ class ModemModel {
   std::string ntf_get(const std::vector<std::string> &args, const std::string &status);
   std::string ntf_delete(const std::vector<std::string> &args, const std::string &status);
   void queue_notification(const std::string &iccid, const std::string &event);
+  void add_later_host(cJSON *req) const;
   std::string install_profile();
   void abort_download() { stage_.clear(); chunks_.clear(); next_index_ = 0; total_ = -1; }
 

@@ -40,7 +40,8 @@ void usage() {
           "  [--scenario FILE] [--fault KIND:ACTION,...] [--cfun N] [--echo] [--eid EID]\n"
           "  [--firmware TEXT] [--profile ICCID,enabled|disabled,NAME] [--next-iccid ICCID]\n"
           "  [--notification ICCID,EVENT,ADDRESS] [--list-newest-first]\n"
-          "  [--delete-notifications N] [--endless-notifications] [--seed N]\n");
+          "  [--delete-notifications N] [--endless-notifications] [--seed N]\n"
+          "  [--later-host NAME] [--empty-notification-path]\n");
 }
 
 bool parse_options(std::vector<std::string> args, Options *o, std::string *err) {
@@ -61,6 +62,8 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       o->settings.newest_first = true;
     } else if (a == "--endless-notifications") {
       o->settings.endless_notifications = true;
+    } else if (a == "--empty-notification-path") {
+      o->settings.empty_notification_path = true;
     } else if (!value(&v)) {
       return false;
     } else if (a == "--link") {
@@ -86,6 +89,8 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       o->settings.eid = v;
     } else if (a == "--firmware") {
       o->settings.firmware = v;
+    } else if (a == "--later-host") {
+      o->settings.later_host = v;
     } else if (a == "--next-iccid") {
       o->settings.next_iccid = v;
     } else if (a == "--seed") {

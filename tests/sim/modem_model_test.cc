@@ -114,6 +114,52 @@ TEST(ModemDialogue, RequestsCarryTheFieldsOfRealEs9Requests) {
   }
 }
 
+// What the scenarios need to catch a host taken from the wrong reply, and a
+// notification request without a path.
+TEST(ModemDialogue, LaterHostAndEmptyNotificationPath) {
+  struct Row {
+    const char *name;
+    std::string later_host;
+    bool empty_path;
+    const char *notification_path;
+    const char *later_payload_host;  // read the way the host is read from the first reply
+  } rows[] = {
+      {"plain", "", false, "/gsma/rsp2/es9plus/handleNotification", nullptr},
+      {"later host", "other.example", false, "/gsma/rsp2/es9plus/handleNotification", "other.example"},
+      {"empty notification path", "", true, "", nullptr},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    sim::ModemSettings settings = with_profile();
+    settings.later_host = row.later_host;
+    settings.empty_notification_path = row.empty_path;
+    sim::ModemModel m(settings);
+    sim::SmdpService server(sim::SmdpSettings{"smdp.example", 10000, 5});
+    simtest::TransFields first = read_trans(m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\""), true);
+    EXPECT_EQ(first.host, "smdp.example") << "the first request names the activation code's host";
+    // The dialogue helper stops at the request named by the last part of its path.
+    auto stop_at = [&](std::string function) {
+      return function == "handleNotification" && row.empty_path ? std::string() : function;
+    };
+    std::string reply = dialogue(m, server, stop_at("handleNotification"));
+    for (const char *stop : {"authenticateClient", "getBoundProfilePackage", "handleNotification"}) {
+      sim::ModemModel fresh(settings);
+      simtest::TransFields f = read_trans(dialogue(fresh, server, stop_at(stop)), true);
+      if (row.later_payload_host)
+        EXPECT_EQ(f.host, row.later_payload_host) << stop;
+      else
+        EXPECT_EQ(f.payload.find("smdpAddress"), std::string::npos) << stop;
+    }
+    simtest::TransFields last = read_trans(reply, false);
+    EXPECT_EQ(last.status, "0");
+    EXPECT_TRUE(last.has_path);
+    EXPECT_EQ(last.path, row.notification_path);
+    EXPECT_NE(last.payload.find("\"pendingNotification\":\""), std::string::npos);
+    bool found = false;
+    EXPECT_EQ(simtest::read_status(reply, "download", &found), "0");
+  }
+}
+
 TEST(ModemDialogue, AnswerForAnotherTransactionIsRefused) {
   sim::ModemModel m(with_profile());
   sim::SmdpService server(sim::SmdpSettings{"", 10000, 5});
