@@ -108,6 +108,28 @@ bool reports_error(const cJSON *root) {
   return true;
 }
 
+// Runs a lookup or delete command line and parses the client's answer,
+// logging it formatted under `heading` (a format with one %s). Gives the
+// object, or null with *ret set: -11 client not started, -2 not JSON, -3 the
+// client reported a database error.
+Json query_client(const char *cmd, const char *heading, int *ret) {
+  char result[kQueryResultSize] = {};
+  *ret = exec_cmd(cmd, sizeof result, result);
+  if (*ret != 0) return nullptr;
+  Json root(cJSON_Parse(result));
+  *ret = -2;
+  if (!root) return nullptr;
+  if (print_flag) {
+    JsonText text(cJSON_Print(root.get()));
+    log_print(heading, "formatted json:");
+    log_print("%s\n\n", text ? text.get() : "");
+  }
+  *ret = -3;
+  if (reports_error(root.get())) return nullptr;
+  *ret = 0;
+  return root;
+}
+
 }  // namespace
 
 int exec_cmd(const char *cmd, int len, char *result) {
@@ -169,18 +191,9 @@ int get_http_info(int chan_id, const char *iccid, char *http_ip, char *http_path
                          command, db_file, chan_tag, chan_id, iccid_tag, iccid);
   if (!build_command(buf, sizeof buf, written)) return -1;
 
-  char result[kQueryResultSize] = {};
-  int ret = exec_cmd(buf, sizeof result, result);
-  if (ret != 0) return ret;
-
-  Json root(cJSON_Parse(result));
-  if (!root) return -2;
-  if (print_flag) {
-    JsonText text(cJSON_Print(root.get()));
-    log_print("Get http info: %s\n", "formatted json:");
-    log_print("%s\n\n", text ? text.get() : "");
-  }
-  if (reports_error(root.get())) return -3;
+  int ret = 0;
+  Json root = query_client(buf, "Get http info: %s\n", &ret);
+  if (!root) return ret;
 
   const cJSON *infos = cJSON_GetObjectItem(root.get(), "infos");
   const cJSON *row = cJSON_IsArray(infos) ? cJSON_GetArrayItem(infos, 0) : nullptr;
@@ -218,17 +231,8 @@ int delete_http_info(int chan_id, const char *iccid) {
                          command, db_file, chan_tag, chan_id, iccid_tag, iccid);
   if (!build_command(buf, sizeof buf, written)) return -1;
 
-  char result[kQueryResultSize] = {};
-  int ret = exec_cmd(buf, sizeof result, result);
-  if (ret != 0) return ret;
-
-  Json root(cJSON_Parse(result));
-  if (!root) return -2;
-  if (print_flag) {
-    JsonText text(cJSON_Print(root.get()));
-    log_print("Delete http info: %s\n", "formatted json:");
-    log_print("%s\n\n", text ? text.get() : "");
-  }
-  if (reports_error(root.get())) return -3;
+  int ret = 0;
+  Json root = query_client(buf, "Delete http info: %s\n", &ret);
+  if (!root) return ret;
   return cJSON_GetObjectItem(root.get(), "ResultCode") != nullptr ? 0 : -4;
 }
