@@ -112,11 +112,12 @@ int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_l
   int count = 0;
   while (count < kMaxReads) {
     ++count;
-    ssize_t res = read(at_fd, out_result + total_bytes, static_cast<size_t>(max_buf_len - total_bytes));
+    ssize_t res =
+        read(at_fd, out_result + total_bytes, static_cast<size_t>(max_buf_len - total_bytes));
     if (res < 0 && errno != EAGAIN) {
       int err = errno;
-      log_print("Error: chan %d read module failed, res=%d, [%d][%s]\n", chan, static_cast<int>(res),
-                err, strerror(err));
+      log_print("Error: chan %d read module failed, res=%d, [%d][%s]\n", chan,
+                static_cast<int>(res), err, strerror(err));
       break;
     }
     if (res <= 0) {

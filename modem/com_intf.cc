@@ -99,4 +99,6 @@ int open_serial(char *serial_file, unsigned int rate, unsigned char parity, unsi
   return fd;
 }
 
-void close_serial(unsigned int serial_fd) { close(static_cast<int>(serial_fd)); }
+void close_serial(unsigned int serial_fd) {
+  close(static_cast<int>(serial_fd));
+}

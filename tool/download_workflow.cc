@@ -25,7 +25,8 @@ struct RelayStep {
 };
 
 const RelayStep kSteps[] = {
-    {"\n=== Step 1: initiateAuthentication ===\n", 5, 0, -13, -14, -15, "Error: at_status %s, ret=%d\n"},
+    {"\n=== Step 1: initiateAuthentication ===\n", 5, 0, -13, -14, -15,
+     "Error: at_status %s, ret=%d\n"},
     {"\n=== Step 2: authenticateClient ===\n", 5, 0, -16, -17, -18, "Error: at_status %s,ret=%d\n"},
     {"\n=== Step 3: getBoundProfilePackage ===\n", 20, 1, -19, -20, 0, nullptr},
 };

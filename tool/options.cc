@@ -79,7 +79,8 @@ int parse_arguments(int argc, char *argv[]) {
         if (!copy_argument(active_code, sizeof active_code, optarg))
           return refuse(prog_name, "-a", "activation code longer than 511 characters");
         if (!is_at_safe_text(active_code))
-          return refuse(prog_name, "-a", "activation code holds a double quote or a control character");
+          return refuse(prog_name, "-a",
+                        "activation code holds a double quote or a control character");
         break;
       case 'i':
         if (!copy_argument(iccid, sizeof iccid, optarg))

@@ -32,7 +32,8 @@ int removal_workflow() {
     return -1;
   }
   if (at_http_ip[0] == '\0' || at_http_path[0] == '\0') {
-    log_print("Error: at_http_ip [%s] or at_http_path [%s] is NULL. ret=%d\n", at_http_ip, at_http_path, -2);
+    log_print("Error: at_http_ip [%s] or at_http_path [%s] is NULL. ret=%d\n", at_http_ip,
+              at_http_path, -2);
     return -2;
   }
 
@@ -60,14 +61,16 @@ int removal_workflow() {
   }
 
   // From here on the profile is gone and the server told: failures are only logged.
-  if (send_at_ntf_delete(req_id) != 0) log_print("Error: Failed to ntf_delete req_id, ret=%d\n", -8);
+  if (send_at_ntf_delete(req_id) != 0)
+    log_print("Error: Failed to ntf_delete req_id, ret=%d\n", -8);
 
   int ntf_count = kCleanupPasses;
   while (ntf_count--) {
     memset(req_id, 0, sizeof req_id);
     if (send_at_ntf_list(iccid, req_id, sizeof req_id) != 0) break;
     if (send_at_ntf_delete(req_id) != 0) {
-      log_print("Error: Continue to ntf_delete req_id, ret=%d, count=%d\n", -9, kCleanupPasses - ntf_count);
+      log_print("Error: Continue to ntf_delete req_id, ret=%d, count=%d\n", -9,
+                kCleanupPasses - ntf_count);
       break;
     }
   }

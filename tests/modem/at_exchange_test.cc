@@ -2,9 +2,9 @@
 #include "at_exchange.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -28,7 +28,8 @@ std::vector<std::string> recorded_sleeps() {
   std::vector<sleep_record> recs(4096);
   int n = sleep_shim_records(recs.data(), static_cast<int>(recs.size()));
   std::vector<std::string> out;
-  for (int i = 0; i < n; ++i) out.push_back(std::string(recs[i].call) + " " + std::to_string(recs[i].requested_us));
+  for (int i = 0; i < n; ++i)
+    out.push_back(std::string(recs[i].call) + " " + std::to_string(recs[i].requested_us));
   return out;
 }
 
@@ -58,8 +59,8 @@ TEST_F(AtExchangeTest, WaitRuleDecidesTheFirstPause) {
     int timeout, long_flag;
     const char *wait;
   } rows[] = {
-      {0, 0, "usleep 500000"}, {-3, 0, "usleep 500000"}, {1, 0, "sleep 3000000"},
-      {2, 0, "sleep 6000000"}, {5, 0, "sleep 15000000"}, {5, 1, "sleep 28000000"},
+      {0, 0, "usleep 500000"},  {-3, 0, "usleep 500000"}, {1, 0, "sleep 3000000"},
+      {2, 0, "sleep 6000000"},  {5, 0, "sleep 15000000"}, {5, 1, "sleep 28000000"},
       {0, 1, "sleep 28000000"},
   };
   sleep_shim_set_factor(0.005);
@@ -107,7 +108,8 @@ TEST_F(AtExchangeTest, ErrorRepliesAreLoggedButSucceed) {
     ASSERT_EQ(exchange("AT\r\n"), 0);
     EXPECT_STREQ(reply_, r);
     EXPECT_THAT(log_.messages(), HasSubstr("Recv AT 7: [" + std::string(r) + "]\n\n"));
-    EXPECT_THAT(log_.messages(), HasSubstr("Error: chan 7 AT response failed. [" + std::string(r) + "]\n\n"));
+    EXPECT_THAT(log_.messages(),
+                HasSubstr("Error: chan 7 AT response failed. [" + std::string(r) + "]\n\n"));
   }
 }
 
@@ -229,7 +231,8 @@ TEST_F(AtExchangeTest, DeviceThatNeverTakesTheRestFailsTheWrite) {
   std::string cmd = "AT+QESIM=\"trans\",20000,0,0,20000,\"" + std::string(20000, 'b') + "\"\r\n";
   modem_.hold_reading(true);
   EXPECT_EQ(exchange(cmd.c_str()), -3);
-  EXPECT_THAT(log_.messages(), HasSubstr("Error: chan 7 write at failed, [AT+QESIM=\"trans\",20000"));
+  EXPECT_THAT(log_.messages(),
+              HasSubstr("Error: chan 7 write at failed, [AT+QESIM=\"trans\",20000"));
   modem_.hold_reading(false);
 }
 

@@ -39,10 +39,10 @@ TEST(Baud2Flag, MapsEveryTableRateAndRefusesOthers) {
   struct Row {
     uint32 baud;
     sint32 flag;
-  } rows[] = {{1200, 011},        {2400, 013},        {4800, 014},        {9600, 015},
-              {19200, 016},       {38400, 017},       {57600, 010001},    {115200, 010002},
-              {230400, 010003},   {460800, 010004},   {921600, 010007},   {300, -1},
-              {0, -1},            {115201, -1}};
+  } rows[] = {{1200, 011},      {2400, 013},      {4800, 014},      {9600, 015},
+              {19200, 016},     {38400, 017},     {57600, 010001},  {115200, 010002},
+              {230400, 010003}, {460800, 010004}, {921600, 010007}, {300, -1},
+              {0, -1},          {115201, -1}};
   for (const Row &row : rows) EXPECT_EQ(baud2flag(row.baud), row.flag) << row.baud;
 }
 
@@ -93,7 +93,11 @@ TEST_F(SerialAttrTest, LineSettingsReadBackFromTheDevice) {
       {"zero data bits give eight", {115200, 0, 0, 1, 0}, base | CS8, 0, true},
       {"hardware flow control", {115200, 0, 8, 1, 1}, base | CS8 | CRTSCTS, 0, true},
       {"software flow control", {115200, 0, 8, 1, 2}, base | CS8, IXON | IXOFF, true},
-      {"a slow rate keeps its own code", {9600, 0, 8, 1, 0}, B9600 | CREAD | HUPCL | CLOCAL | CS8, 0, true},
+      {"a slow rate keeps its own code",
+       {9600, 0, 8, 1, 0},
+       B9600 | CREAD | HUPCL | CLOCAL | CS8,
+       0,
+       true},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.situation);

@@ -22,9 +22,12 @@ namespace {
 const char kOk[] = "\r\nOK\r\n";
 const char kQgmr[] = "\r\nEG25GGBR07A08M2G\r\n\r\nOK\r\n";
 
-std::string cfun(const char *level) { return std::string("\r\n+CFUN: ") + level + "\r\n\r\nOK\r\n"; }
+std::string cfun(const char *level) {
+  return std::string("\r\n+CFUN: ") + level + "\r\n\r\nOK\r\n";
+}
 std::string eid(const char *status) {
-  return std::string("\r\n+QESIM: \"eid\",") + status + ",\"89049032123451234512345678901234\"\r\n\r\nOK\r\n";
+  return std::string("\r\n+QESIM: \"eid\",") + status +
+         ",\"89049032123451234512345678901234\"\r\n\r\nOK\r\n";
 }
 
 int count_sleeps(const char *call, long long us) {
@@ -94,10 +97,8 @@ TEST_F(RadioTest, EidStatusOtherThanZeroGivesExactlyOneRecoveryPass) {
     const char *first, *second;
     bool recovers;
   } rows[] = {
-      {"status 0", "0", nullptr, false},
-      {"status 1 once", "1", "0", true},
-      {"status 1 always", "1", "1", true},
-      {"blank before the zero", " 0", "0", true},
+      {"status 0", "0", nullptr, false},   {"status 1 once", "1", "0", true},
+      {"status 1 always", "1", "1", true}, {"blank before the zero", " 0", "0", true},
       {"two zeros", "00", "00", true},
   };
   for (const Row &row : rows) {
@@ -120,7 +121,8 @@ TEST_F(RadioTest, EidStatusOtherThanZeroGivesExactlyOneRecoveryPass) {
     sent.erase(sent.begin(), sent.begin() + static_cast<long>(before));
     std::vector<std::string> expected = {"AT+CFUN?\r\n", "AT+QGMR\r\n", "AT+QESIM=\"eid\"\r\n"};
     if (row.recovers) {
-      for (const char *c : {"AT+CFUN=0\r\n", "AT+CFUN=1\r\n", "AT+QESIM=\"eid\"\r\n"}) expected.push_back(c);
+      for (const char *c : {"AT+CFUN=0\r\n", "AT+CFUN=1\r\n", "AT+QESIM=\"eid\"\r\n"})
+        expected.push_back(c);
       EXPECT_EQ(count_sleeps("sleep", 1000000), 1);
       EXPECT_EQ(count_sleeps("sleep", 4000000), 1);
     }
@@ -185,7 +187,10 @@ TEST_F(RadioTest, RadioOffNeedsOk) {
     const char *line;
   } rows[] = {
       {"OK", {{0, kOk, 1}}, 0, "eSIM CFUN 4 successfully\n"},
-      {"OK among other text", {{0, "\r\n+QIND: x\r\n\r\nOK\r\n", 1}}, 0, "eSIM CFUN 4 successfully\n"},
+      {"OK among other text",
+       {{0, "\r\n+QIND: x\r\n\r\nOK\r\n", 1}},
+       0,
+       "eSIM CFUN 4 successfully\n"},
       {"ERROR", {{0, "\r\nERROR\r\n", 1}}, -1, "Error: AT+CFUN=4 response\n"},
       {"silence", {}, -1, "Error: Failed to execute disable eSIM command\n"},
   };

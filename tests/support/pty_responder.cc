@@ -51,7 +51,9 @@ void PtyResponder::reply(Reply pieces) {
   script_.push_back(std::move(pieces));
 }
 
-void PtyResponder::send(const std::string &bytes) { write_all(bytes); }
+void PtyResponder::send(const std::string &bytes) {
+  write_all(bytes);
+}
 
 std::vector<ReceivedCommand> PtyResponder::commands() {
   std::lock_guard<std::mutex> guard(mu_);

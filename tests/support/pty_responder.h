@@ -14,9 +14,9 @@
 #include <vector>
 
 struct Piece {
-  int delay_ms = 0;   // before writing, scaled by the sleep shim's factor
+  int delay_ms = 0;  // before writing, scaled by the sleep shim's factor
   std::string bytes;
-  int repeat = 1;     // write `bytes` this many times, each after `delay_ms`
+  int repeat = 1;  // write `bytes` this many times, each after `delay_ms`
 };
 
 // The pieces of one reply, written in order. An empty Reply is silence.

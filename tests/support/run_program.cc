@@ -32,8 +32,10 @@ ProgramResult run_program(const std::vector<std::string> &argv, const std::vecto
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   pid_t pid;
   int rc = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -48,5 +50,6 @@ ProgramResult run_program(const std::vector<std::string> &argv, const std::vecto
 }
 
 std::vector<std::string> shortened_waits(double factor) {
-  return {std::string("LD_PRELOAD=") + SLEEP_SHIM_LIB, "ESIMCTL_TIME_FACTOR=" + std::to_string(factor)};
+  return {std::string("LD_PRELOAD=") + SLEEP_SHIM_LIB,
+          "ESIMCTL_TIME_FACTOR=" + std::to_string(factor)};
 }

@@ -13,8 +13,8 @@ extern "C" {
 #endif
 
 struct sleep_record {
-  char call[16];            // "sleep", "usleep", "nanosleep", "clock_nanosleep"
-  long long requested_us;   // what the caller asked for
+  char call[16];           // "sleep", "usleep", "nanosleep", "clock_nanosleep"
+  long long requested_us;  // what the caller asked for
 };
 
 void sleep_shim_set_factor(double factor);

@@ -51,7 +51,9 @@ RunLogCapture::~RunLogCapture() {
   unlink(path_.c_str());
 }
 
-std::string RunLogCapture::text() const { return read_file(path_); }
+std::string RunLogCapture::text() const {
+  return read_file(path_);
+}
 
 std::string RunLogCapture::messages() const {
   static const std::regex stamp(R"((^|\n)\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\])");

@@ -107,7 +107,8 @@ TEST(RunLog, DefaultNamesFollowModeChannelAndIccid) {
   esimctl({"-c", "3", "-a", "LPA:1$smdp.example$X"});
   esimctl({"-c", "3", "-r", "-i", "8901"});
   esimctl({"-c", "3", "-r", "-a", "X"});
-  for (const char *path : {"/www/esim_add_3.txt", "/www/esim_delete_3_8901.txt", "/www/esim_delete_3_.txt"}) {
+  for (const char *path :
+       {"/www/esim_add_3.txt", "/www/esim_delete_3_8901.txt", "/www/esim_delete_3_.txt"}) {
     SCOPED_TRACE(path);
     std::string log = read_file(path);
     EXPECT_THAT(log, StartsWith("["));

@@ -20,7 +20,8 @@ TEST(RunLog, EntryIsStampMessageAndLineEnd) {
   log_print("no line end of its own");
   std::string text = log.text();
   EXPECT_TRUE(std::regex_match(text.substr(0, 21), kStamp)) << text;
-  EXPECT_EQ(text.substr(21), "Channel ID: 3\n\n" + text.substr(21 + 15, 21) + "no line end of its own\n");
+  EXPECT_EQ(text.substr(21),
+            "Channel ID: 3\n\n" + text.substr(21 + 15, 21) + "no line end of its own\n");
   EXPECT_EQ(log.messages(), "Channel ID: 3\n\nno line end of its own\n");
 }
 
@@ -58,8 +59,9 @@ TEST(RunLog, OpenRefusesEmptyNamesSilentlyAndReportsFailures) {
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(log_open("/no/such/dir/run.log"), nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "open /no/such/dir/run.log failed : No such file or directory\nSo write log to STDOUT\n");
+  EXPECT_EQ(
+      testing::internal::GetCapturedStdout(),
+      "open /no/such/dir/run.log failed : No such file or directory\nSo write log to STDOUT\n");
   log_close(nullptr);  // no stream: nothing to do, nothing to crash
 }
 
