@@ -1,0 +1,47 @@
+#!/usr/bin/python3
+# Runs esimctl once inside the gateway the way esimctl-run does (sleep shim
+# preloaded, output, status and sleeps under $SIM_OUT/cmd/NN) and also
+# notes its wall time and, from wait4, its CPU time and peak resident size
+# (with the database client it waits for) in cmd/NN/rusage.json.
+#   usage: measure_run.py ESIMCTL-ARGS...
+import json
+import os
+import sys
+import time
+
+out = os.environ.get("SIM_OUT", "/sim/out")
+cmd_dir = os.path.join(out, "cmd")
+os.makedirs(cmd_dir, exist_ok=True)
+run_dir = os.path.join(cmd_dir, "%02d" % (len(os.listdir(cmd_dir)) + 1))
+os.makedirs(run_dir)
+args = sys.argv[1:]
+with open(os.path.join(run_dir, "command"), "w") as f:
+    f.write("esimctl " + " ".join(args) + "\n")
+env = dict(os.environ)
+if os.path.exists("/sim/lib/libsleep_shim.so"):
+    env["LD_PRELOAD"] = "/sim/lib/libsleep_shim.so"
+env["ESIMCTL_TIME_FACTOR"] = os.environ.get("SIM_TIME_FACTOR", "1")
+env["ESIMCTL_SLEEP_LOG"] = os.path.join(run_dir, "sleeps")
+
+stdout = os.open(os.path.join(run_dir, "stdout"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+stderr = os.open(os.path.join(run_dir, "stderr"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+stdin = os.open("/dev/null", os.O_RDONLY)
+start = time.time()
+pid = os.fork()
+if pid == 0:
+    os.dup2(stdin, 0)
+    os.dup2(stdout, 1)
+    os.dup2(stderr, 2)
+    os.execve("/sim/bin/esimctl", ["esimctl"] + args, env)
+_, wstatus, usage = os.wait4(pid, 0)
+end = time.time()
+status = os.waitstatus_to_exitcode(wstatus)
+for name, value in (("start", start), ("end", end)):
+    with open(os.path.join(run_dir, name), "w") as f:
+        f.write("%.6f\n" % value)
+with open(os.path.join(run_dir, "status"), "w") as f:
+    f.write("%d\n" % status)
+with open(os.path.join(run_dir, "rusage.json"), "w") as f:
+    json.dump({"wall_s": end - start, "user_s": usage.ru_utime, "sys_s": usage.ru_stime,
+               "maxrss_kib": usage.ru_maxrss}, f)
+sys.exit(status & 0xFF)

@@ -1,0 +1,1002 @@
+#!/usr/bin/python3
+"""End-to-end scenarios: esimctl as built, unchanged, inside the simulated
+gateway (sim/sandbox) with the real dbshell, judged from the transcript
+folder: stdout, exit status, run log entries, the AT commands each modem
+received (in order, with their texts), the HTTPS requests the profile server
+saw, the rows of esim_http and the sleeps esimctl asked for.
+
+  scenarios.py --list                      one line per scenario: NAME LABELS TIMEOUT
+  scenarios.py --build DIR [--keep] NAME   runs one scenario; exit 0 when every check held
+
+Each scenario is its own ctest test (tests/scenarios/CMakeLists.txt), so
+ctest -j runs them side by side; every one has its own sandbox.
+"""
+import argparse
+import base64
+import json
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+SANDBOX = os.path.join(REPO, "sim", "sandbox")
+
+ICCID = "89882470000000000017"
+PREFIX = "/gsma/rsp2/es9plus/"
+FUNCTIONS = ["initiateAuthentication", "authenticateClient", "getBoundProfilePackage", "handleNotification"]
+NOTIFY_PATH = PREFIX + "handleNotification"
+CODE = "LPA:1$smdp.example$DEMO-1"
+FAST = 0.05  # 0.5 s polls become 25 ms; the 28 s wait 1.4 s
+
+# Modem tokens of a successful download: radio preparation, download
+# command, three trans series (T), list, full function.
+DOWNLOAD_OK = ["cfun_query", "qgmr", "eid", "download", "T", "T", "T", "list", "AT+CFUN=1"]
+PREP = ["cfun_query", "qgmr", "eid"]
+
+
+# ------------------------------------------------------------ transcript ----
+STAMP = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]", re.M)
+
+
+def log_messages(text):
+    """The run log's entries without their time stamps, each without the
+    line end that log_print adds (so a message keeps its own "\\n")."""
+    starts = list(STAMP.finditer(text))
+    out = []
+    for i, m in enumerate(starts):
+        end = starts[i + 1].start() if i + 1 < len(starts) else len(text)
+        body = text[m.end():end]
+        out.append(body[:-1] if body.endswith("\n") else body)
+    return out
+
+
+def read(path, default=""):
+    try:
+        with open(path, encoding="utf-8", errors="replace", newline="") as f:
+            return f.read()
+    except FileNotFoundError:
+        return default
+
+
+def jsonl(path):
+    return [json.loads(line) for line in read(path).splitlines() if line.strip()]
+
+
+def cmd_text(record):
+    return record["cmd"].rstrip("\r\n")
+
+
+def normalise(cmd):
+    """A command with its notification sequence number replaced by #."""
+    return re.sub(r'^(AT\+QESIM="ntf_(?:get|delete)"),\d+$', r"\1,#", cmd)
+
+
+def modem_token(record):
+    kind = record["kind"]
+    if kind in ("cfun_set", "ntf_list", "ntf_get", "ntf_delete", "disable", "delete", "enable"):
+        return normalise(cmd_text(record))
+    return kind
+
+
+def compress(tokens):
+    """Runs of chunk commands ending in a last chunk become one "T"; a run
+    that never got its last chunk becomes "T-partial"."""
+    out, i = [], 0
+    while i < len(tokens):
+        if tokens[i] in ("trans", "trans_last"):
+            j = i
+            while j < len(tokens) and tokens[j] == "trans":
+                j += 1
+            if j < len(tokens) and tokens[j] == "trans_last":
+                out.append("T")
+                i = j + 1
+            else:
+                out.append("T-partial")
+                i = j
+            continue
+        out.append(tokens[i])
+        i += 1
+    return out
+
+
+TRANS_RE = re.compile(r'^AT\+QESIM="trans",(\d+),([01]),(\d+),(\d+),"([0-9a-f]*)"\r\n$')
+
+
+def trans_series(records):
+    """The chunk commands grouped per answer: lists of parsed chunk fields."""
+    series, current = [], []
+    for r in records:
+        if r["kind"] not in ("trans", "trans_last"):
+            continue
+        m = TRANS_RE.match(r["cmd"])
+        current.append((int(m.group(1)), int(m.group(2)), int(m.group(3)), int(m.group(4)), m.group(5))
+                       if m else None)
+        if r["kind"] == "trans_last":
+            series.append(current)
+            current = []
+    return series
+
+
+def trans_reply_fields(reply):
+    """Path and payload of a trans reply, read by the rules esimctl follows."""
+    k = reply.find("trans")
+    if k < 0:
+        return None, None
+    c1 = reply.find(",", k + 1)
+    c2 = reply.find(",", c1 + 1) if c1 >= 0 else -1
+    path = None
+    if c2 >= 0:
+        q1 = reply.find('"', c2 + 1)
+        q2 = reply.find('"', q1 + 1) if q1 >= 0 else -1
+        if q2 >= 0:
+            path = reply[q1 + 1:q2]
+    b1, b2 = reply.find("{", k), reply.rfind("}")
+    return path, (reply[b1:b2 + 1] if 0 <= b1 < b2 else None)
+
+
+class Transcript:
+    def __init__(self, out):
+        self.out = out
+
+    def path(self, *parts):
+        return os.path.join(self.out, *parts)
+
+    def runs(self):
+        return sorted(os.listdir(self.path("cmd"))) if os.path.isdir(self.path("cmd")) else []
+
+    def stdout(self, n=1):
+        return read(self.path("cmd", "%02d" % n, "stdout"))
+
+    def status(self, n=1):
+        text = read(self.path("cmd", "%02d" % n, "status")).strip()
+        return int(text) if text else None
+
+    def sleeps(self, n=1, folder=None):
+        text = read(folder or self.path("cmd", "%02d" % n, "sleeps"))
+        return [(line.split()[0], int(line.split()[1])) for line in text.splitlines() if line.strip()]
+
+    def rusage(self, n=1):
+        return json.loads(read(self.path("cmd", "%02d" % n, "rusage.json"), "{}"))
+
+    def log(self, name):
+        return log_messages(read(self.path("www", name)))
+
+    def modem(self, ch=1):
+        return jsonl(self.path("modem", "chn_%d.jsonl" % ch))
+
+    def commands(self, ch=1):
+        return [normalise(cmd_text(r)) for r in self.modem(ch)]
+
+    def tokens(self, ch=1):
+        return compress([modem_token(r) for r in self.modem(ch)])
+
+    def smdp(self):
+        return jsonl(self.path("smdp.jsonl"))
+
+    def functions(self):
+        return [r["path"][len(PREFIX):] if r["path"].startswith(PREFIX) else r["path"] for r in self.smdp()]
+
+    def db(self):
+        text = read(self.path("db.json")).strip()
+        rows = json.loads(text) if text else []
+        return [(r["port"], r["iccid"], r["http_ip"], r["http_path"]) for r in rows]
+
+    def db_calls(self):
+        return jsonl(self.path("dbshell_calls.jsonl"))
+
+    def timeline(self, ch=1):
+        """Modem commands, HTTPS requests and database statements in the
+        order they happened (the database only when the logging client ran)."""
+        events = [(r["time"], modem_token(r)) for r in self.modem(ch)]
+        events += [(r["time"], "HTTPS " + f) for r, f in zip(self.smdp(), self.functions())]
+        events += [(r["time"], "DB " + r["sql"].split()[0].upper()) for r in self.db_calls()]
+        events.sort(key=lambda e: e[0])
+        return compress([e[1] for e in events])
+
+
+# ------------------------------------------------------------ gateway ----
+class Gateway:
+    """One sandbox run: its options and the script run inside it."""
+
+    def __init__(self, ctx, factor=FAST, channels="1"):
+        self.ctx = ctx
+        self.factor = factor
+        self.channels = channels
+        self.options = []
+        self.lines = []
+        self.forward = None
+
+    def modem(self, spec):
+        self.options += ["--modem", spec]
+        return self
+
+    def smdp(self, spec):
+        self.options += ["--smdp", spec]
+        return self
+
+    def host(self, name):
+        self.options += ["--host", name]
+        return self
+
+    def seed(self, sql):
+        self.options += ["--seed-db", sql]
+        return self
+
+    def seed_record(self, port=1, iccid=ICCID, host="smdp.example", path=NOTIFY_PATH):
+        return self.seed("INSERT INTO esim_http VALUES (%d, '%s', '%s', '%s', '2026-12-07 03:00:00')"
+                         % (port, iccid, host, path))
+
+    def esimctl(self, *args):
+        self.lines.append("esimctl-run %s >/dev/null 2>&1" % " ".join(shlex.quote(a) for a in args))
+        return self
+
+    def line(self, text):
+        self.lines.append(text)
+        return self
+
+    def logging_db(self, fail=""):
+        """The database client becomes dbshell_forward.py: every statement is
+        noted and handed to the real dbshell, except one starting with `fail`."""
+        self.forward = fail
+        return self
+
+    def run(self):
+        ctx = self.ctx
+        out = os.path.join(ctx.work, "out")
+        script = ["set -u"]
+        dbshell = ctx.dbshell
+        if self.forward is not None:
+            # The gateway sees nothing of the host but what it is given: the
+            # real client comes in inside the script.
+            with open(ctx.dbshell, "rb") as f:
+                blob = base64.encodebytes(f.read()).decode()
+            script += ["base64 -d >/tmp/dbshell.real <<'B64'", blob.rstrip("\n"), "B64",
+                       "chmod +x /tmp/dbshell.real",
+                       "export SCEN_DBSHELL=/tmp/dbshell.real SCEN_DB_FAIL=%s" % shlex.quote(self.forward)]
+            dbshell = os.path.join(HERE, "dbshell_forward.py")
+        script += self.lines + ["exit 0"]
+        script_path = os.path.join(ctx.work, "scenario.sh")
+        with open(script_path, "w") as f:
+            f.write("\n".join(script) + "\n")
+        argv = [SANDBOX, "--build", ctx.build, "--esimctl", ctx.esimctl, "--dbshell", dbshell, "--out", out,
+                "--channels", self.channels, "--time-factor", str(self.factor)] + self.options + \
+               ["--script", script_path]
+        ctx.note("sandbox: " + " ".join(shlex.quote(a) for a in argv[:-2]) + " --script scenario.sh")
+        ctx.note("script:\n  " + "\n  ".join(l for l in self.lines))
+        with open(os.path.join(ctx.work, "sandbox.log"), "w") as log:
+            proc = subprocess.run(argv, stdout=log, stderr=subprocess.STDOUT, timeout=ctx.timeout)
+        if proc.returncode == 125:
+            ctx.fail("the sandbox could not be set up:\n" + read(os.path.join(ctx.work, "sandbox.log")))
+            raise Abort()
+        return Transcript(out)
+
+
+class Abort(Exception):
+    pass
+
+
+class Context:
+    """Checks of one scenario; every failing check is reported, not only the first."""
+
+    def __init__(self, name, build, esimctl, work, timeout):
+        self.name, self.build, self.esimctl, self.work, self.timeout = name, build, esimctl, work, timeout
+        self.dbshell = os.path.join(build, "dbshell", "dbshell")
+        self.failures = []
+        self.notes = []
+
+    def note(self, text):
+        self.notes.append(text)
+
+    def fail(self, text):
+        self.failures.append(text)
+
+    def gateway(self, **kw):
+        return Gateway(self, **kw)
+
+    def eq(self, actual, expected, what):
+        if actual != expected:
+            self.fail("%s:\n    expected %r\n    seen     %r" % (what, expected, actual))
+
+    def check(self, cond, what):
+        if not cond:
+            self.fail(what)
+
+    def has(self, messages, msg, what="run log"):
+        if msg not in messages:
+            self.fail("%s lacks %r" % (what, msg))
+
+    def lacks(self, messages, msg, what="run log"):
+        if msg in messages:
+            self.fail("%s holds %r" % (what, msg))
+
+    def within(self, value, low, high, what):
+        if not (low <= value <= high):
+            self.fail("%s: %.3f not within [%.3f, %.3f]" % (what, value, low, high))
+
+
+SCENARIOS = {}
+
+
+def scenario(name, labels=(), timeout=120):
+    def deco(fn):
+        SCENARIOS[name] = (fn, ("scenario",) + tuple(labels), timeout)
+        return fn
+    return deco
+
+
+# ------------------------------------------------------------ shared checks ----
+def download_log(ch=1):
+    return "esim_add_%d.txt" % ch
+
+
+def delete_log(ch=1, iccid=ICCID):
+    return "esim_delete_%d_%s.txt" % (ch, iccid)
+
+
+# The wait before the first read of each command (wait rule of the AT
+# exchange with each command's timeout and long-time flag).
+def wait_of(record, last_chunks_before, previous):
+    c = cmd_text(record)
+    if record["kind"] == "trans":
+        return ("usleep", 500000)
+    if record["kind"] == "trans_last":
+        # Steps 1 and 2: timeout 5 (15 s); Step 3: the long wait (28 s).
+        return ("sleep", 28000000) if last_chunks_before == 2 else ("sleep", 15000000)
+    if c == "AT+CFUN?" and previous is not None and previous["kind"] == "ntf_list":
+        return ("sleep", 3000000)  # the diagnostic probe after a refused notification list
+    for prefix, wait in (('AT+QESIM="eid"', 3), ('AT+QESIM="list"', 6), ('AT+QESIM="ntf_list",0', 9),
+                         ('AT+QESIM="delete"', 28), ('AT+QESIM="ntf_get"', 6), ('AT+QESIM="ntf_delete"', 3)):
+        if c.startswith(prefix):
+            return ("sleep", wait * 1000000)
+    return ("usleep", 500000)
+
+
+def expected_sleep_groups(records):
+    """Every sleep esimctl should ask for, per command its modem got: the
+    wait, then one poll pause after the read that brought the reply and one
+    after the empty read that ends it; then the radio routines' own pauses
+    (1 s after level 4, 1 s after level 0 and 4 s after a full-function
+    request during the preparation)."""
+    groups, last_chunks = [], 0
+    for i, r in enumerate(records):
+        c = cmd_text(r)
+        group = [wait_of(r, last_chunks, records[i - 1] if i else None), ("usleep", 500000), ("usleep", 500000)]
+        if r["kind"] == "trans_last":
+            last_chunks += 1
+        if c in ("AT+CFUN=4", "AT+CFUN=0"):
+            group.append(("sleep", 1000000))
+        if c == "AT+CFUN=1" and i + 1 < len(records) and records[i + 1]["kind"] == "eid":
+            group.append(("sleep", 4000000))
+        groups.append(group)
+    return groups
+
+
+def expected_sleeps(records):
+    return [s for g in expected_sleep_groups(records) for s in g]
+
+
+def whole_seconds(sleeps):
+    return [us for call, us in sleeps if call == "sleep"]
+
+
+def check_download_ok(ctx, t, ch=1, iccid=ICCID, n=1):
+    ctx.eq(t.status(n), 0, "exit status")
+    ctx.eq(t.stdout(n), "eSim Download Completed, iccid: [%s]\n" % iccid, "stdout")
+    log = t.log(download_log(ch))
+    ctx.eq(log[:4], ["=== eSIM Download Tool===\n", "Channel ID: %d\n" % ch, "Dev ID: /dev/zarn/chn_usb/%d\n" % ch,
+                     "Active Code: %s\n" % CODE], "log header")
+    ctx.has(log, "eSim Download Completed, iccid: [%s]\r\n" % iccid)
+    ctx.check(not any(m.startswith("Error") for m in log), "no error line in the log: %r"
+              % [m for m in log if m.startswith("Error")])
+    check_relay(ctx, t, ch)
+
+
+def check_relay(ctx, t, ch=1):
+    """Each HTTPS request carries the request of the modem reply before it,
+    to that reply's path on the download reply's host; each trans series
+    carries the server's answer before it as lowercase hex, chunked by 1400."""
+    records = t.modem(ch)
+    replies = [r["reply"] for r in records if r["kind"] in ("download", "trans_last")]
+    requests = t.smdp()
+    ctx.eq(len(requests), 4, "HTTPS requests")
+    for k, req in enumerate(requests[:4]):
+        if k >= len(replies):
+            break
+        path, payload = trans_reply_fields(replies[k])
+        ctx.eq(req["path"], path, "path of request %d" % (k + 1))
+        ctx.eq(req["body"], payload, "body of request %d" % (k + 1))
+        ctx.eq(req["headers"].get("Host"), "smdp.example", "Host of request %d" % (k + 1))
+        ctx.eq((req["method"], req["headers"].get("Content-Type"), req["headers"].get("User-Agent")),
+               ("POST", "application/json", "curl/7.60.0"), "request %d method and headers" % (k + 1))
+    for k, chunks in enumerate(trans_series(records)):
+        if None in chunks:
+            ctx.fail("series %d has a chunk command of another form" % (k + 1))
+            continue
+        text = "".join(c[4] for c in chunks)
+        expect = []
+        for i in range(len(chunks)):
+            last = i == len(chunks) - 1
+            expect.append((len(text), 0 if last else 1, i, len(text) - 1400 * i if last else 1400))
+        ctx.eq([c[:4] for c in chunks], expect, "chunk fields of series %d" % (k + 1))
+        if k < len(requests):
+            ctx.eq(len(text), 2 * requests[k]["response_size"], "hex length of series %d" % (k + 1))
+            ctx.eq(bytes.fromhex(text).decode(errors="replace"), requests[k]["response"],
+                   "series %d is the server's answer %d in hex" % (k + 1, k + 1))
+
+
+def check_notification_sent(ctx, t, ch=1, host="smdp.example", path=NOTIFY_PATH):
+    """The removal sent the notification the modem gave for the req_id it
+    found, to the recorded server, and deleted that one first."""
+    records = t.modem(ch)
+    listed = next((r for r in records if cmd_text(r) == 'AT+QESIM="ntf_list",3'), None)
+    got = next((r for r in records if r["kind"] == "ntf_get"), None)
+    if listed is None or got is None:
+        ctx.fail("no ntf_list 3 / ntf_get")
+        return
+    lines = [l for l in listed["reply"].split("\r\n") if ICCID in l]
+    seq = lines[-1].split(",")[1] if lines else None
+    ctx.eq(cmd_text(got), 'AT+QESIM="ntf_get",%s' % seq, "ntf_get names the last listed notification")
+    first_delete = next((r for r in records if r["kind"] == "ntf_delete"), None)
+    ctx.eq(first_delete and cmd_text(first_delete), 'AT+QESIM="ntf_delete",%s' % seq, "first ntf_delete")
+    data = re.search(r'"ntf_get",0,"([^"]*)"', got["reply"])
+    requests = t.smdp()
+    ctx.eq([(r["path"], r["headers"].get("Host")) for r in requests], [(path, host)], "HTTPS requests")
+    if data and requests:
+        ctx.eq(requests[0]["body"], '{"pendingNotification":"%s"}' % data.group(1), "notification body")
+
+
+def check_no_release(ctx, t, ch=1, after_kind=None):
+    ctx.lacks(t.commands(ch)[1:], "AT+CFUN=1", "modem commands after the first")
+
+
+# ------------------------------------------------------------ successes ----
+@scenario("download.ok")
+def download_ok(ctx):
+    t = ctx.gateway().logging_db().esimctl("-c", "1", "-a", CODE).run()
+    check_download_ok(ctx, t)
+    ctx.eq(t.timeline(), PREP + ["download", "HTTPS initiateAuthentication", "T", "HTTPS authenticateClient", "T",
+                                 "HTTPS getBoundProfilePackage", "T", "HTTPS handleNotification", "list",
+                                 "DB INSERT", "AT+CFUN=1"], "traffic order")
+    ctx.eq(t.db(), [(1, ICCID, "smdp.example", NOTIFY_PATH)], "database rows")
+    ctx.eq([c["sql"] for c in t.db_calls()][0][:62],
+           'INSERT INTO esim_http (port, iccid, http_ip, http_path, save_t', "the one statement")
+    ctx.eq(whole_seconds(t.sleeps()), whole_seconds(expected_sleeps(t.modem())), "whole-second waits")
+    ctx.eq(whole_seconds(t.sleeps()), [3000000, 15000000, 15000000, 28000000, 6000000], "whole-second waits")
+
+
+def removal_gateway(ctx, *extra_modem, seed=True, **kw):
+    g = ctx.gateway(**kw).modem("1:--profile %s,enabled,DEMO-1 --profile 89883000000000000018,disabled,Boot%s"
+                                % (ICCID, "".join(" " + m for m in extra_modem)))
+    if seed:
+        g.seed_record()
+    return g
+
+
+def check_removal_ok(ctx, t, flag, ch=1):
+    ctx.eq(t.status(), 0, "exit status")
+    ctx.eq(t.stdout(), "eSIM Remove Completed\n", "stdout")
+    log = t.log(delete_log(ch))
+    ctx.eq(log[:5], ["=== eSIM Delete Tool===\n", "Channel ID: %d\n" % ch, "Dev ID: /dev/zarn/chn_usb/%d\n" % ch,
+                     "ICCID: %s\n" % ICCID, "Disable flag: %s\n" % flag], "log header")
+    ctx.has(log, "eSIM Remove Completed\n")
+    ctx.eq(t.db(), [], "database rows")
+
+
+REMOVAL_TAIL = ['AT+QESIM="ntf_list",3', 'AT+QESIM="ntf_get",#', "HTTPS handleNotification",
+                'AT+QESIM="ntf_delete",#', 'AT+QESIM="ntf_list",0', "DB DELETE", "AT+CFUN=1"]
+
+
+@scenario("removal.ok")
+def removal_ok(ctx):
+    t = removal_gateway(ctx).logging_db().esimctl("-c", "1", "-i", ICCID, "-r").run()
+    check_removal_ok(ctx, t, "No")
+    ctx.eq(t.timeline(), ["AT+CFUN=4", "DB SELECT", 'AT+QESIM="delete","%s"' % ICCID] + REMOVAL_TAIL,
+           "traffic order")
+    check_notification_sent(ctx, t)
+    ctx.eq(whole_seconds(t.sleeps()), whole_seconds(expected_sleeps(t.modem())), "whole-second waits")
+    ctx.eq(whole_seconds(t.sleeps()), [1000000, 28000000, 6000000, 3000000, 9000000], "whole-second waits")
+
+
+@scenario("removal.ok_disable")
+def removal_ok_disable(ctx):
+    t = removal_gateway(ctx).logging_db().esimctl("-c", "1", "-i", ICCID, "-r", "-d").run()
+    check_removal_ok(ctx, t, "Yes")
+    ctx.eq(t.timeline(), ["AT+CFUN=4", "DB SELECT", 'AT+QESIM="disable","%s"' % ICCID,
+                          'AT+QESIM="delete","%s"' % ICCID] + REMOVAL_TAIL, "traffic order")
+    check_notification_sent(ctx, t)
+
+
+@scenario("removal.ok_no_delete")
+def removal_ok_no_delete(ctx):
+    # Without the delete, the notification to send is one the eUICC already holds.
+    t = removal_gateway(ctx, "--notification %s,delete,smdp.example" % ICCID).logging_db() \
+        .esimctl("-c", "1", "-i", ICCID, "-r", "-n").run()
+    check_removal_ok(ctx, t, "No")
+    ctx.eq(t.timeline(), ["AT+CFUN=4", "DB SELECT"] + REMOVAL_TAIL, "traffic order")
+    check_notification_sent(ctx, t)
+
+
+@scenario("download_then_removal.meet_in_database")
+def meet_in_database(ctx):
+    # A record of the same ICCID on another channel must survive the removal.
+    t = ctx.gateway().seed_record(port=2, host="other.example", path="/elsewhere") \
+        .esimctl("-c", "1", "-a", CODE) \
+        .line("sqlite3 /data/log/esimhttp.db 'SELECT port, iccid, http_ip, http_path FROM esim_http "
+              "ORDER BY rowid' >$SIM_OUT/after_download") \
+        .line("iccid=$(sed -n 's/.*iccid: \\[\\(.*\\)\\]/\\1/p' $SIM_OUT/cmd/01/stdout)") \
+        .line('esimctl-run -c 1 -i "$iccid" -r >/dev/null 2>&1').run()
+    ctx.eq(read(t.path("cmd", "02", "command")), "esimctl -c 1 -i %s -r\n" % ICCID, "removal command")
+    ctx.eq(read(t.path("after_download")), "2|%s|other.example|/elsewhere\n1|%s|smdp.example|%s\n"
+           % (ICCID, ICCID, NOTIFY_PATH), "rows after the download")
+    ctx.eq(t.status(1), 0, "download status")
+    ctx.eq((t.status(2), t.stdout(2)), (0, "eSIM Remove Completed\n"), "removal status and stdout")
+    log = t.log(delete_log())
+    ctx.has(log, "http_ip: [smdp.example]\n")
+    ctx.has(log, "http_path: [%s]\n" % NOTIFY_PATH)
+    ctx.eq(t.functions(), FUNCTIONS + ["handleNotification"], "HTTPS requests of both runs")
+    ctx.eq(t.db(), [(2, ICCID, "other.example", "/elsewhere")], "rows at the end")
+
+
+# ------------------------------------------------------------ download failures ----
+# name, sandbox options (modem faults, server faults), code, log lines that
+# must be there (the workflow's own last), modem tokens, server functions.
+DOWNLOAD_FAILURES = [
+    ("download_command_unanswered", ["1:--fault download:silent"], [], -11,
+     ["[1]Error, download failed []\n", "Error goto send_at_download failed. ret=-11\n"], PREP + ["download"], []),
+    ("download_command_refused", ["1:--fault download:status=8"], [], -12,
+     ["Error: at_status 8, ret=-12\n"], PREP + ["download"], []),
+    ("download_reply_without_status", ["1:--fault download:error"], [], -12,
+     ["Error: at_status , ret=-12\n"], PREP + ["download"], []),
+    ("step1_server_answer_empty", [], ["--fault initiateAuthentication:empty"], -13,
+     ["Error: goto send_http failed, ret=-13\n"], PREP + ["download"], FUNCTIONS[:1]),
+    ("step1_chunk_unanswered", ["1:--fault trans:silent"], [], -14,
+     ["Error: chan 1 send at trans[0] failed\n", "Error: goto send_at_trans failed, ret=-14\n"],
+     PREP + ["download", "T-partial"], FUNCTIONS[:1]),
+    ("step1_server_failed", [], ["--fault initiateAuthentication:failed"], -15,
+     ["Error: at_status 6, ret=-15\n"], PREP + ["download", "T"], FUNCTIONS[:1]),
+    ("step2_server_answer_too_large", [], ["--fault authenticateClient:huge"], -16,
+     ["Error: response data is large, 65536\n", "Error: goto send_http failed, ret=-16\n"],
+     PREP + ["download", "T"], FUNCTIONS[:2]),
+    ("step2_last_chunk_unanswered", ["1:--fault trans_last:skip=1,silent"], [], -17,
+     ["Error: chan 1 send at trans[1] failed\n", "Error: goto send_at_trans failed, ret=-17\n"],
+     PREP + ["download", "T", "T"], FUNCTIONS[:2]),
+    ("step2_status_1", ["1:--fault trans_last:skip=1,status=1"], [], -18,
+     ["Error: at_status 1,ret=-18\n"], PREP + ["download", "T", "T"], FUNCTIONS[:2]),
+    ("step3_connection_closed", [], ["--fault getBoundProfilePackage:close"], -19,
+     ["Error: goto send_http failed, ret=-19\n"], PREP + ["download", "T", "T"], FUNCTIONS[:3]),
+    ("step3_status_1", ["1:--fault trans_last:skip=2,status=1"], [], -20,
+     ["Error: at_status [1], when downloading.\n", "Error: goto send_at_trans failed, ret=-20\n"],
+     PREP + ["download", "T", "T", "T"], FUNCTIONS[:3]),
+    ("step3_install_failed", ["1:--fault install:status=3"], [], -20,
+     ["Error: Failed to download, status: 3\n", "Error: goto parse_at_status download response\n",
+      "Error: goto send_at_trans failed, ret=-20\n"], PREP + ["download", "T", "T", "T"], FUNCTIONS[:3]),
+    ("step4_notification_refused", [], ["--fault handleNotification:status=500"], -22,
+     ["Error: goto send_http failed, ret=-22\n"], PREP + ["download", "T", "T", "T"], FUNCTIONS),
+    ("list_refused", ["1:--fault list:error"], [], -23,
+     ["Error: goto parse_at_status list response\n", "Error: goto send_at_list failed, ret=-23\n"],
+     PREP + ["download", "T", "T", "T", "list"], FUNCTIONS),
+]
+
+
+def make_download_failure(row):
+    name, modem, smdp, code, lines, tokens, functions = row
+
+    def body(ctx):
+        g = ctx.gateway()
+        for m in modem:
+            g.modem(m)
+        for s in smdp:
+            g.smdp(s)
+        t = g.esimctl("-c", "1", "-a", CODE).run()
+        ctx.eq(t.status(), code & 0xFF, "exit status")
+        ctx.eq(t.stdout(), "Error: failed cause %d\n" % code, "stdout")
+        log = t.log(download_log())
+        for line in lines:
+            ctx.has(log, line)
+        ctx.eq(log[-1:], lines[-1:], "last log entry")
+        ctx.eq(t.tokens(), tokens, "modem commands")
+        ctx.eq(t.functions(), functions, "HTTPS requests")
+        ctx.eq(t.db(), [], "database rows")
+        if code != -23:
+            ctx.lacks(t.tokens(), "list", "modem commands")
+
+    scenario("download.fail%d.%s" % (-code, name))(body)
+
+
+for _row in DOWNLOAD_FAILURES:
+    make_download_failure(_row)
+
+
+@scenario("download.save_fails_still_completes")
+def download_save_fails(ctx):
+    t = ctx.gateway().logging_db(fail="INSERT").esimctl("-c", "1", "-a", CODE).run()
+    ctx.eq(t.status(), 0, "exit status")
+    ctx.eq(t.stdout(), "eSim Download Completed, iccid: [%s]\n" % ICCID, "stdout")
+    log = t.log(download_log())
+    ctx.has(log, "Error: goto save_http_info failed, ret=-24\n")
+    ctx.eq(t.timeline()[-3:], ["list", "DB INSERT", "AT+CFUN=1"], "end of the traffic")
+    ctx.eq(t.db(), [], "database rows")
+
+
+# ------------------------------------------------------------ removal failures ----
+DELETE_CMD = 'AT+QESIM="delete","%s"' % ICCID
+REMOVAL_FAILURES = [
+    # name, modem options, server options, seed, flags, code, log lines, commands, HTTPS
+    ("no_record", [], [], False, [], -1, ["Error: Get http info failed. ret=-1\n"], ["AT+CFUN=4"], []),
+    ("record_without_path", [], [], "empty_path", [], -2,
+     ["Error: at_http_ip [smdp.example] or at_http_path [] is NULL. ret=-2\n"], ["AT+CFUN=4"], []),
+    ("disable_refused", ["--fault disable:status=1"], [], True, ["-d"], -3,
+     ["Error: Failed to disable eSIM, ret=-3\n"], ["AT+CFUN=4", 'AT+QESIM="disable","%s"' % ICCID], []),
+    ("delete_refused_still_listed", ["--fault delete:status=2"], [], True, [], -4,
+     ["Error: goto parse_at_status delete response\n", "Error: Failed to delete eSIM, ret=-4\n"],
+     ["AT+CFUN=4", DELETE_CMD, 'AT+QESIM="list"'], []),
+    ("notification_list_refused", ["--fault ntf_list:status=1"], [], True, [], -5,
+     ["Error: goto parse_at_status ntf_list response\n", "Error: Failed to get notification list, ret=-5\n"],
+     ["AT+CFUN=4", DELETE_CMD, 'AT+QESIM="ntf_list",3', "AT+CFUN?"], []),
+    ("notification_get_refused", ["--fault ntf_get:status=1"], [], True, [], -6,
+     ["Error: Failed to get notification data, ret=-6\n"],
+     ["AT+CFUN=4", DELETE_CMD, 'AT+QESIM="ntf_list",3', 'AT+QESIM="ntf_get",#'], []),
+    ("notification_refused_by_server", [], ["--fault handleNotification:status=500"], True, [], -7,
+     ["Error: HTTP notification request failed, ret=-7\n"],
+     ["AT+CFUN=4", DELETE_CMD, 'AT+QESIM="ntf_list",3', 'AT+QESIM="ntf_get",#'], ["handleNotification"]),
+]
+
+
+def make_removal_failure(row):
+    name, modem, smdp, seed, flags, code, lines, commands, functions = row
+
+    def body(ctx):
+        g = removal_gateway(ctx, *modem, seed=seed is True)
+        if seed == "empty_path":
+            g.seed_record(path="")
+        for s in smdp:
+            g.smdp(s)
+        t = g.esimctl("-c", "1", "-i", ICCID, "-r", *flags).run()
+        ctx.eq(t.status(), code & 0xFF, "exit status")
+        ctx.eq(t.stdout(), "Error: failed cause %d\n" % code, "stdout")
+        log = t.log(delete_log())
+        for line in lines:
+            ctx.has(log, line)
+        ctx.eq(log[-1:], lines[-1:], "last log entry")
+        ctx.eq(t.commands(), commands, "modem commands (none after the failure, no AT+CFUN=1)")
+        ctx.eq(t.functions(), functions, "HTTPS requests")
+        seeded = [] if not seed else [(1, ICCID, "smdp.example", "" if seed == "empty_path" else NOTIFY_PATH)]
+        ctx.eq(t.db(), seeded, "database rows (untouched)")
+
+    scenario("removal.fail%d.%s" % (-code, name))(body)
+
+
+for _row in REMOVAL_FAILURES:
+    make_removal_failure(_row)
+
+
+# ------------------------------------------------------------ removal: logged only ----
+def cleanup_commands(passes_found, last_found=False):
+    """ntf_list 0 / ntf_delete pairs of a clean-up that found `passes_found`
+    notifications and then none (or ended on the last one found)."""
+    out = []
+    for _ in range(passes_found):
+        out += ['AT+QESIM="ntf_list",0', 'AT+QESIM="ntf_delete",#']
+    if not last_found:
+        out.append('AT+QESIM="ntf_list",0')
+    return out
+
+
+HEAD = ["AT+CFUN=4", DELETE_CMD, 'AT+QESIM="ntf_list",3', 'AT+QESIM="ntf_get",#', 'AT+QESIM="ntf_delete",#']
+
+REMOVAL_LOGGED = [
+    # name, modem options, db failure, log line (None: no error line), commands, rows at the end;
+    # after -8 the notification is still there, and the first clean-up pass deletes it.
+    ("notification_delete_fails_8", ["--fault ntf_delete:status=1,times=1"], "",
+     "Error: Failed to ntf_delete req_id, ret=-8\n", HEAD + cleanup_commands(1) + ["AT+CFUN=1"], []),
+    ("cleanup_pass3_delete_fails_9", ["--endless-notifications", "--fault ntf_delete:skip=3,status=1"], "",
+     "Error: Continue to ntf_delete req_id, ret=-9, count=3\n",
+     HEAD + cleanup_commands(3, last_found=True) + ["AT+CFUN=1"], []),
+    ("record_delete_fails_10", [], "DELETE", "Error: Get http info failed. ret=-10\n",
+     HEAD + cleanup_commands(0) + ["AT+CFUN=1"], [(1, ICCID, "smdp.example", NOTIFY_PATH)]),
+    ("cleanup_three_notifications", ["--delete-notifications 3"], "", None,
+     HEAD + cleanup_commands(2) + ["AT+CFUN=1"], []),
+    ("cleanup_endless_stops_after_10", ["--endless-notifications"], "", None,
+     HEAD + cleanup_commands(10, last_found=True) + ["AT+CFUN=1"], []),
+]
+
+
+def make_removal_logged(row):
+    name, modem, fail, line, commands, rows = row
+
+    def body(ctx):
+        g = removal_gateway(ctx, *modem)
+        if fail:
+            g.logging_db(fail=fail)
+        t = g.esimctl("-c", "1", "-i", ICCID, "-r").run()
+        ctx.eq(t.status(), 0, "exit status")
+        ctx.eq(t.stdout(), "eSIM Remove Completed\n", "stdout")
+        log = t.log(delete_log())
+        errors = [m for m in log if m.startswith("Error")]
+        ctx.eq(errors[-1:], [line] if line else [], "the workflow's error line")
+        ctx.has(log, "eSIM Remove Completed\n")
+        ctx.eq(t.commands(), commands, "modem commands")
+        ctx.eq(t.functions(), ["handleNotification"], "HTTPS requests (the clean-up sends nothing)")
+        ctx.eq(t.db(), rows, "database rows")
+        deleted = [cmd_text(r) for r in t.modem() if r["kind"] == "ntf_delete"]
+        if line and "-8" in line:
+            ctx.eq(len(set(deleted)), 1, "the refused ntf_delete is repeated in the clean-up")
+        else:
+            ctx.eq(len(set(deleted)), len(deleted), "each ntf_delete names another notification")
+
+    scenario("removal.logged.%s" % name)(body)
+
+
+for _row in REMOVAL_LOGGED:
+    make_removal_logged(_row)
+
+
+# ------------------------------------------------------------ radio preparation ----
+RADIO = [
+    # name, modem options, download code (0 ok), tokens (or None), whole-second sleeps before the download command
+    ("level0_requests_full_function", ["--cfun 0"], 0,
+     ["cfun_query", "qgmr", "AT+CFUN=1", "eid", "download", "T", "T", "T", "list", "AT+CFUN=1"], [4000000, 3000000]),
+    ("level1_requests_nothing", [], 0, DOWNLOAD_OK, [3000000]),
+    ("level4_requests_nothing", ["--cfun 4"], 0, DOWNLOAD_OK, [3000000]),
+    ("eid_not_ready_once", ["--fault eid:status=1,times=1"], 0,
+     ["cfun_query", "qgmr", "eid", "AT+CFUN=0", "AT+CFUN=1", "eid", "download", "T", "T", "T", "list", "AT+CFUN=1"],
+     [3000000, 1000000, 4000000, 3000000]),
+    ("eid_never_ready_one_recovery_only", ["--fault eid:status=1"], 0,
+     ["cfun_query", "qgmr", "eid", "AT+CFUN=0", "AT+CFUN=1", "eid", "download", "T", "T", "T", "list", "AT+CFUN=1"],
+     [3000000, 1000000, 4000000, 3000000]),
+]
+
+
+def make_radio(row):
+    name, modem, code, tokens, sleeps = row
+
+    def body(ctx):
+        g = ctx.gateway()
+        if modem:
+            g.modem("1:" + " ".join(modem))
+        t = g.esimctl("-c", "1", "-a", CODE).run()
+        check_download_ok(ctx, t)
+        ctx.eq(t.tokens(), tokens, "modem commands")
+        ctx.eq(whole_seconds(t.sleeps())[:len(sleeps)], sleeps, "whole-second pauses up to the download command")
+        ctx.eq(whole_seconds(t.sleeps()), whole_seconds(expected_sleeps(t.modem())), "whole-second waits")
+        ctx.check(not any(m.startswith("Not find") for m in t.log(download_log())), "no Not find line")
+
+    scenario("radio.%s" % name)(body)
+
+
+for _row in RADIO:
+    make_radio(_row)
+
+
+@scenario("radio.echo_on")
+def radio_echo_on(ctx):
+    # The first "CFUN" of the reply is the echoed command, which reads as
+    # level 0: full function is requested. The trans reply readers then take
+    # the echoed chunk command for the reply: its total length becomes the
+    # status and Step 1 fails (README: run modems with echo off).
+    t = ctx.gateway().modem("1:--echo").esimctl("-c", "1", "-a", CODE).run()
+    ctx.eq(t.tokens()[:4], ["cfun_query", "qgmr", "AT+CFUN=1", "eid"], "preparation with echo")
+    series = trans_series(t.modem())
+    total = series[0][0][0] if series and series[0] and series[0][0] else None
+    ctx.eq(t.status(), 241, "exit status")
+    ctx.eq(t.stdout(), "Error: failed cause -15\n", "stdout")
+    ctx.eq(t.log(download_log())[-1:], ["Error: at_status %s, ret=-15\n" % total], "last log entry")
+    ctx.eq(t.tokens(), ["cfun_query", "qgmr", "AT+CFUN=1", "eid", "download", "T"], "modem commands")
+    ctx.eq(t.functions(), FUNCTIONS[:1], "HTTPS requests")
+    ctx.eq(t.db(), [], "database rows")
+
+
+@scenario("radio.no_device")
+def radio_no_device(ctx):
+    # Channel 2 has no modem: every exchange fails to open the device.
+    t = ctx.gateway().esimctl("-c", "2", "-a", CODE).run()
+    log = t.log(download_log(2))
+    ctx.has(log, "Error: open serial failed module [2]\n")
+    ctx.has(log, "Not find eid\n")
+    ctx.check(log.index("Not find eid\n") < log.index("Error goto send_at_download failed. ret=-11\n")
+              if "Not find eid\n" in log and "Error goto send_at_download failed. ret=-11\n" in log else False,
+              "Not find eid comes before the download failure")
+    # The exchanges fail at the open, before any wait: only the extra reads pause.
+    ctx.eq(whole_seconds(t.sleeps()), [1000000] * 20, "the 20 extra reads")
+    ctx.eq((t.status(), t.stdout()), (245, "Error: failed cause -11\n"), "exit status and stdout")
+    ctx.eq(t.modem(1), [], "the modem of channel 1 heard nothing")
+
+
+# ------------------------------------------------------------ hosts ----
+@scenario("hosts.later_reply_names_another_host")
+def later_host(ctx):
+    t = ctx.gateway().modem("1:--later-host other.example").host("smdp.example").host("other.example") \
+        .esimctl("-c", "1", "-a", CODE).run()
+    later = [r["reply"] for r in t.modem() if r["kind"] == "trans_last"]
+    ctx.check(len(later) == 3 and all('"smdpAddress":"other.example"}' in r for r in later),
+              "the later replies name other.example last")
+    ctx.eq([r["headers"].get("Host") for r in t.smdp()], ["smdp.example"] * 4, "Host of the four requests")
+    ctx.eq(t.functions(), FUNCTIONS, "HTTPS requests")
+    ctx.eq(t.status(), 0, "exit status")
+    ctx.eq(t.db(), [(1, ICCID, "smdp.example", NOTIFY_PATH)], "database rows")
+
+
+@scenario("hosts.notification_without_path")
+def notification_without_path(ctx):
+    t = ctx.gateway().modem("1:--empty-notification-path").esimctl("-c", "1", "-a", CODE).run()
+    log = t.log(download_log())
+    ctx.has(log, "URL: https://smdp.example\n")
+    # The server answers POST / with 404; its transcript records only the
+    # ES9+ paths, so the request shows in the run log.
+    ctx.has(log, "HTTP Response: 404 [HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n"
+                 "Keep-Alive: timeout=5, max=5\r\n\r\n]\n")
+    ctx.eq(t.functions(), FUNCTIONS[:3], "ES9+ requests")
+    ctx.eq((t.status(), t.stdout()), (234, "Error: failed cause -22\n"), "exit status and stdout")
+    ctx.eq(log[-1:], ["Error: goto send_http failed, ret=-22\n"], "last log entry")
+    ctx.eq(t.db(), [], "database rows")
+
+
+# ------------------------------------------------------------ 32 channels ----
+def channel_iccid(ch):
+    return "89882470000000%02d0017" % ch
+
+
+@scenario("parallel.32_channels", timeout=400)
+def thirty_two(ctx):
+    g = ctx.gateway(factor=0.1, channels="all")
+    for ch in range(1, 33):
+        g.modem("%d:--next-iccid %s" % (ch, channel_iccid(ch)))
+    g.line("""for ch in $(seq 1 32); do
+  d=$SIM_OUT/par/$ch; mkdir -p $d
+  ( pre=(); [ -f /sim/lib/libsleep_shim.so ] && pre=(LD_PRELOAD=/sim/lib/libsleep_shim.so)
+    env "${pre[@]}" ESIMCTL_TIME_FACTOR=$SIM_TIME_FACTOR ESIMCTL_SLEEP_LOG=$d/sleeps \\
+      /sim/bin/esimctl -c $ch -a "LPA:1\\$smdp.example\\$CH-$ch" >$d/stdout 2>$d/stderr </dev/null
+    echo $? >$d/status ) &
+done
+wait""")
+    t = g.run()
+    lines = []
+    for ch in range(1, 33):
+        d = t.path("par", str(ch))
+        ctx.eq((read(os.path.join(d, "status")), read(os.path.join(d, "stdout"))),
+               ("0\n", "eSim Download Completed, iccid: [%s]\n" % channel_iccid(ch)), "channel %d" % ch)
+        lines.append(read(os.path.join(d, "stdout")))
+        records = t.modem(ch)
+        ctx.eq(t.tokens(ch), DOWNLOAD_OK, "modem commands of channel %d" % ch)
+        ctx.check(any('$CH-%d"' % ch in r["cmd"] for r in records if r["kind"] == "download"),
+                  "channel %d got its own activation code" % ch)
+        log = t.log(download_log(ch))
+        foreign = [m for m in log if re.match(r"(Send|Recv) AT (\d+):", m) and
+                   not m.startswith(("Send AT %d:" % ch, "Recv AT %d:" % ch))]
+        ctx.eq(foreign, [], "log of channel %d names only its channel" % ch)
+        ctx.has(log, "eSim Download Completed, iccid: [%s]\r\n" % channel_iccid(ch))
+    ctx.eq(sum(1 for l in lines if l.startswith("eSim Download Completed")), 32, "completion lines")
+    ctx.eq(sorted(t.db()), sorted((ch, channel_iccid(ch), "smdp.example", NOTIFY_PATH) for ch in range(1, 33)),
+           "32 records, each on its channel")
+    ctx.eq(sorted(t.functions()), sorted(FUNCTIONS * 32), "HTTPS requests")
+    # Every server transaction ran its three steps in order: the modems'
+    # requests never crossed.
+    steps = {}
+    for r in t.smdp():
+        tid = re.search(r'"transactionId":"([0-9A-F]+)"', r["body"] if "transactionId" in r["body"] else r["response"])
+        if tid and r["path"] != NOTIFY_PATH:
+            steps.setdefault(tid.group(1), []).append(r["path"][len(PREFIX):])
+    ctx.eq(sorted(steps.values()), [FUNCTIONS[:3]] * 32, "the three steps of each of 32 transactions")
+
+
+# ------------------------------------------------------------ real time ----
+def check_gaps(ctx, t):
+    """From the modem transcript: the time from a command's arrival to the
+    next one's is the wait of the wait rule, plus about 1.0 s (the read with
+    the reply, 0.5 s, the empty read, 0.5 s), plus the radio routines' own
+    pauses; an HTTPS request or database statement in between adds its own
+    (short) time."""
+    records = t.modem()
+    per_cmd = [sum(us for _, us in g) / 1e6 for g in expected_sleep_groups(records)]
+    others = [r["time"] for r in t.smdp()] + [r["time"] for r in t.db_calls()]
+    checked = []
+    for k in range(len(records) - 1):
+        a, b = records[k]["time"], records[k + 1]["time"]
+        busy = any(a < x < b for x in others)
+        gap = b - a
+        what = "%s -> %s" % (cmd_text(records[k])[:32], cmd_text(records[k + 1])[:32])
+        ctx.within(gap, per_cmd[k] - 0.05, per_cmd[k] + (1.5 if busy else 0.6), what)
+        checked.append("%-70s %6.2f s (expected %5.2f%s)" % (what, gap, per_cmd[k], " + HTTPS/DB" if busy else ""))
+    ctx.note("gaps between modem commands:\n  " + "\n  ".join(checked))
+
+
+def figures(ctx, t, what):
+    u = t.rusage()
+    line = ("FIGURES %s at real time: wall %.1f s, esimctl CPU %.3f s user + %.3f s system, peak RSS %d KiB"
+            % (what, u.get("wall_s", -1), u.get("user_s", -1), u.get("sys_s", -1), u.get("maxrss_kib", -1)))
+    print(line)
+    with open(os.path.join(ctx.build, "scenario-figures.txt"), "a") as f:
+        f.write(time.strftime("%Y-%m-%d %H:%M:%S ") + line + "\n")
+    ctx.check(u.get("wall_s", 0) > 0, "figures measured")
+
+
+def measured(g, *args):
+    with open(os.path.join(HERE, "measure_run.py")) as f:
+        code = f.read()
+    g.line("cat >/tmp/measure_run.py <<'PY'\n%sPY" % code)
+    g.line("python3 /tmp/measure_run.py %s >/dev/null 2>&1" % " ".join(shlex.quote(a) for a in args))
+    return g
+
+
+@scenario("realtime.download", labels=("realtime",), timeout=420)
+def realtime_download(ctx):
+    t = measured(ctx.gateway(factor=1).logging_db(), "-c", "1", "-a", CODE).run()
+    check_download_ok(ctx, t)
+    ctx.eq(t.tokens(), DOWNLOAD_OK, "modem commands")
+    ctx.eq(t.sleeps(), expected_sleeps(t.modem()), "every sleep asked for")
+    check_gaps(ctx, t)
+    figures(ctx, t, "download")
+
+
+@scenario("realtime.removal", labels=("realtime",), timeout=300)
+def realtime_removal(ctx):
+    t = measured(removal_gateway(ctx, factor=1).logging_db(), "-c", "1", "-i", ICCID, "-r").run()
+    check_removal_ok(ctx, t, "No")
+    ctx.eq(t.commands(), ["AT+CFUN=4", DELETE_CMD] + [c for c in REMOVAL_TAIL if not c.startswith(("HTTPS", "DB"))],
+           "modem commands")
+    ctx.eq(t.sleeps(), expected_sleeps(t.modem()), "every sleep asked for")
+    check_gaps(ctx, t)
+    figures(ctx, t, "removal")
+
+
+# ------------------------------------------------------------ driver ----
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--build")
+    ap.add_argument("--esimctl")
+    ap.add_argument("--keep", action="store_true", help="keep the transcript folder of a passing scenario")
+    ap.add_argument("name", nargs="?")
+    a = ap.parse_args()
+    if a.list:
+        for name, (_, labels, timeout) in SCENARIOS.items():
+            print("%s %s %d" % (name, ",".join(labels), timeout))
+        return 0
+    if not a.build or a.name not in SCENARIOS:
+        ap.error("give --build DIR and one of: " + " ".join(SCENARIOS))
+    fn, _, timeout = SCENARIOS[a.name]
+    build = os.path.abspath(a.build)
+    work = tempfile.mkdtemp(prefix="esimctl-scen.")
+    ctx = Context(a.name, build, a.esimctl or os.path.join(build, "esimctl"), work, timeout)
+    for need in (ctx.esimctl, ctx.dbshell):
+        if not os.access(need, os.X_OK):
+            print("scenario %s: %s is not built" % (a.name, need))
+            return 1
+    started = time.time()
+    try:
+        fn(ctx)
+    except Abort:
+        pass
+    except subprocess.TimeoutExpired:
+        ctx.fail("the sandbox did not finish within %d s" % timeout)
+    except Exception as e:  # a transcript that is not what a check could read
+        import traceback
+        ctx.fail("check raised %s\n%s" % (e, traceback.format_exc()))
+    took = time.time() - started
+    for n in ctx.notes:
+        if n.startswith("gaps"):
+            print(n)
+    if ctx.failures:
+        print("FAIL %s (%.1f s), transcript kept in %s/out" % (a.name, took, work))
+        for n in ctx.notes:
+            if not n.startswith("gaps"):
+                print(n)
+        for f in ctx.failures:
+            print("  - " + f)
+        return 1
+    print("PASS %s (%.1f s)" % (a.name, took))
+    if a.keep:
+        print("transcript in %s/out" % work)
+    else:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
