@@ -451,10 +451,6 @@ def check_notification_sent(ctx, t, ch=1, host="smdp.example", path=NOTIFY_PATH)
         ctx.eq(requests[0]["body"], '{"pendingNotification":"%s"}' % data.group(1), "notification body")
 
 
-def check_no_release(ctx, t, ch=1, after_kind=None):
-    ctx.lacks(t.commands(ch)[1:], "AT+CFUN=1", "modem commands after the first")
-
-
 # ------------------------------------------------------------ successes ----
 @scenario("download.ok")
 def download_ok(ctx):
@@ -790,6 +786,7 @@ def radio_echo_on(ctx):
     ctx.eq(t.tokens(), ["cfun_query", "qgmr", "AT+CFUN=1", "eid", "download", "T"], "modem commands")
     ctx.eq(t.functions(), FUNCTIONS[:1], "HTTPS requests")
     ctx.eq(t.db(), [], "database rows")
+    ctx.check("echo off" in read(os.path.join(REPO, "README.md")), "README asks for modems with echo off")
 
 
 @scenario("radio.no_device")
