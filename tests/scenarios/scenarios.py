@@ -274,6 +274,10 @@ class Gateway:
         if proc.returncode == 125:
             ctx.fail("the sandbox could not be set up:\n" + read(os.path.join(ctx.work, "sandbox.log")))
             raise Abort()
+        # esimctl writes nothing to stderr; a sanitizer report would land there.
+        for folder in ("cmd", "par"):
+            for run in sorted(os.listdir(os.path.join(out, folder))) if os.path.isdir(os.path.join(out, folder)) else []:
+                ctx.eq(read(os.path.join(out, folder, run, "stderr")), "", "stderr of %s/%s" % (folder, run))
         return Transcript(out)
 
 
