@@ -323,8 +323,7 @@ std::string ModemModel::take_answer(const std::string &text, const std::string &
   std::string reply = s_.empty_notification_path
                           ? "\r\n+QESIM: \"trans\",0,\"\"," + print_compact(req.get()) + "\r\n"
                           : trans_request("0", "handleNotification", print_compact(req.get()));
-  return reply +
-         "\r\n+QESIM: \"download\"," + done + "\r\n" + kOk;
+  return reply + "\r\n+QESIM: \"download\"," + done + "\r\n" + kOk;
 }
 
 void ModemModel::add_later_host(cJSON *req) const {

@@ -135,7 +135,8 @@ TEST(ModemDialogue, LaterHostAndEmptyNotificationPath) {
     settings.empty_notification_path = row.empty_path;
     sim::ModemModel m(settings);
     sim::SmdpService server(sim::SmdpSettings{"smdp.example", 10000, 5});
-    simtest::TransFields first = read_trans(m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\""), true);
+    simtest::TransFields first =
+        read_trans(m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\""), true);
     EXPECT_EQ(first.host, "smdp.example") << "the first request names the activation code's host";
     // The dialogue helper stops at the request named by the last part of its path.
     auto stop_at = [&](std::string function) {
