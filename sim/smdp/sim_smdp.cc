@@ -312,6 +312,15 @@ int main(int argc, char **argv) {
     res.set_header("X-Admin-Protocol", "gsma/rsp/v2.2.0");
     record(req, answer.status, answer.body, fault, arrived);
   });
+  // Anything else is no ES9+ function: 404, recorded like every request.
+  auto unknown = [&](const httplib::Request &req, httplib::Response &res) {
+    res.status = 404;
+    record(req, 404, "", nullptr, sim::wall_seconds());
+  };
+  server.Post(".*", unknown);
+  server.Get(".*", unknown);
+  server.Put(".*", unknown);
+  server.Delete(".*", unknown);
   int port = o.port;
   if (port == 0) {
     port = server.bind_to_any_port(o.listen.c_str());

@@ -828,11 +828,13 @@ def notification_without_path(ctx):
     t = ctx.gateway().modem("1:--empty-notification-path").esimctl("-c", "1", "-a", CODE).run()
     log = t.log(download_log())
     ctx.has(log, "URL: https://smdp.example\n")
-    # The server answers POST / with 404; its transcript records only the
-    # ES9+ paths, so the request shows in the run log.
+    # The server answers POST / with 404.
     ctx.has(log, "HTTP Response: 404 [HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n"
                  "Keep-Alive: timeout=5, max=5\r\n\r\n]\n")
-    ctx.eq(t.functions(), FUNCTIONS[:3], "ES9+ requests")
+    ctx.eq(t.functions(), FUNCTIONS[:3] + ["/"], "server requests")
+    last = t.smdp()[-1]
+    ctx.eq((last["method"], last["status"], last["headers"].get("Host")), ("POST", 404, "smdp.example"),
+           "the notification request")
     ctx.eq((t.status(), t.stdout()), (234, "Error: failed cause -22\n"), "exit status and stdout")
     ctx.eq(log[-1:], ["Error: goto send_http failed, ret=-22\n"], "last log entry")
     ctx.eq(t.db(), [], "database rows")
