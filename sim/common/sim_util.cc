@@ -211,4 +211,14 @@ std::string json_quote(const std::string &text) {
   return out + "\"";
 }
 
+bool FaultCount::take() {
+  if (skip > 0) {
+    --skip;
+    return false;
+  }
+  if (times == 0) return false;
+  if (times > 0) --times;
+  return true;
+}
+
 }  // namespace sim

@@ -46,6 +46,15 @@ std::vector<std::pair<std::string, std::string>> split_settings(const std::strin
 // "--name" and "value" as if given on the command line.
 bool read_scenario_file(const std::string &path, std::vector<std::string> *args, std::string *err);
 
+// How often a fault applies: it lets the first `skip` matching commands or
+// requests pass, then applies `times` times (-1: for ever).
+struct FaultCount {
+  int skip = 0;
+  int times = -1;
+  // Counts one matching command or request; true when the fault applies to it.
+  bool take();
+};
+
 // JSON string literal of `text`, with every byte that is not printable ASCII
 // escaped, so that replies holding control bytes stay one transcript line.
 std::string json_quote(const std::string &text);

@@ -60,10 +60,10 @@ bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *
     } else if (k == "urc_gap") {
       ok = to_int(v, &f.urc_gap_ms);
     } else if (k == "skip") {
-      ok = to_int(v, &f.skip);
+      ok = to_int(v, &f.count.skip);
       if (ok) continue;
     } else if (k == "times") {
-      ok = to_int(v, &f.times);
+      ok = to_int(v, &f.count.times);
       if (ok) continue;
     } else {
       *err = "unknown fault action '" + k + "' in " + spec;
@@ -85,14 +85,7 @@ bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *
 
 const ModemFault *take_fault(std::vector<ModemFault> *faults, const std::string &kind) {
   for (auto &f : *faults) {
-    if (f.kind != kind) continue;
-    if (f.skip > 0) {
-      --f.skip;
-      continue;
-    }
-    if (f.times == 0) continue;
-    if (f.times > 0) --f.times;
-    return &f;
+    if (f.kind == kind && f.count.take()) return &f;
   }
   return nullptr;
 }

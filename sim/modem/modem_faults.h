@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "sim_util.h"
+
 namespace sim {
 
 struct ModemFault {
@@ -20,8 +22,7 @@ struct ModemFault {
   std::string urc_before;    // unsolicited line ahead of the reply, same write
   std::string urc_after;     // unsolicited line behind the reply
   int urc_gap_ms = 0;        // urc_after comes this long after the reply (0: same write)
-  int skip = 0;              // let this many commands of the kind pass first
-  int times = -1;            // then apply this many times; -1 for ever
+  sim::FaultCount count;     // skip=N first commands of the kind, then times=N
 };
 
 // Parses "KIND:action[,action...]"; false with a message on a bad spec.

@@ -35,8 +35,7 @@ struct Fault {
   bool close = false;    // close the connection half-way through the body
   bool nonjson = false;
   bool failed = false;
-  int skip = 0;
-  int times = -1;
+  sim::FaultCount count;
 };
 
 struct Options {
@@ -90,8 +89,8 @@ bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
     else if (k == "close") f.close = true;
     else if (k == "nonjson") f.nonjson = true;
     else if (k == "failed") f.failed = true;
-    else if (k == "skip") { f.skip = (int)v; continue; }
-    else if (k == "times") { f.times = (int)v; continue; }
+    else if (k == "skip") { f.count.skip = (int)v; continue; }
+    else if (k == "times") { f.count.times = (int)v; continue; }
     else {
       *err = "unknown fault action '" + k + "' in " + spec;
       return false;
@@ -180,14 +179,7 @@ bool make_certificate(const std::string &host, X509 **cert_out, EVP_PKEY **key_o
 Fault *take_fault(std::vector<Fault> &faults, std::mutex &mu, const std::string &function) {
   std::lock_guard<std::mutex> guard(mu);
   for (auto &f : faults) {
-    if (f.function != "any" && f.function != function) continue;
-    if (f.skip > 0) {
-      --f.skip;
-      continue;
-    }
-    if (f.times == 0) continue;
-    if (f.times > 0) --f.times;
-    return &f;
+    if ((f.function == "any" || f.function == function) && f.count.take()) return &f;
   }
   return nullptr;
 }
