@@ -27,7 +27,7 @@ int send_at_download(const char *act_code) {
     log_print("[%d]Error, download failed [%s]\n", chan_id, result);
     return -1;
   }
-  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 0, 0) < 0) {
+  if (exchange_on_channel(command, result, 0, 0) < 0) {
     log_print("[%d]Error, download failed [%s]\n", chan_id, result);
     return -1;
   }
@@ -72,8 +72,7 @@ int send_at_trans(const char *http_json_hex, int at_timeout, int download_flag) 
 
   while (tmp_len > kTransChunkSize) {
     format_trans_chunk(command, one_max_msg, remain_msg, length, index, tmp_len);
-    memset(result, 0, sizeof result);
-    if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 0, 0) < 0) {
+    if (exchange_on_channel(command, result, 0, 0) < 0) {
       log_print("Error: chan %d send at trans[%d] failed\n", chan_id, index);
       return -1;
     }
@@ -85,9 +84,7 @@ int send_at_trans(const char *http_json_hex, int at_timeout, int download_flag) 
 
   format_trans_chunk(command, one_max_msg, remain_msg, length, index, tmp_len);
   long_time_flag = download_flag;
-  memset(result, 0, sizeof result);
-  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), at_timeout,
-                         long_time_flag) < 0) {
+  if (exchange_on_channel(command, result, at_timeout, long_time_flag) < 0) {
     log_print("Error: chan %d send at trans[%d] failed\n", chan_id, index);
     return -1;
   }

@@ -41,8 +41,7 @@ int send_at_ntf_list_delete(const char *iccid_param) {
   char command[kNtfCommandSize];
   char result[kReplySize];
   snprintf(command, sizeof command, "%s", kAtQesimNtfListSelector3);
-  memset(result, 0, sizeof result);
-  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 0, 0) < 0) {
+  if (exchange_on_channel(command, result, 0, 0) < 0) {
     log_print("Error: Failed to execute notification list command\n");
     return -1;
   }
@@ -50,8 +49,7 @@ int send_at_ntf_list_delete(const char *iccid_param) {
     log_print("Error: goto parse_at_status ntf_list response\n");
     // The radio state tells the gateway engineer why the list was refused.
     snprintf(command, sizeof command, "%s", kAtCfunQuery);
-    memset(result, 0, sizeof result);
-    if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 1, 0) < 0) {
+    if (exchange_on_channel(command, result, 1, 0) < 0) {
       log_print("Error: Failed to execute notification list command\n");
     }
     log_print("Error: resp [%s]\n", result);
@@ -96,8 +94,7 @@ int send_at_ntf_list(const char *iccid_param, char *ntf_req_id, int req_id_len) 
   char command[kNtfCommandSize];
   char result[kReplySize];
   snprintf(command, sizeof command, "%s", kAtQesimNtfListSelector0);
-  memset(result, 0, sizeof result);
-  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 3, 0) < 0) {
+  if (exchange_on_channel(command, result, 3, 0) < 0) {
     log_print("Error: Failed to execute notification list command\n");
     return -1;
   }
@@ -129,9 +126,8 @@ int send_at_ntf_get() {
 
   char command[kNtfCommandSize];
   char result[kReplySize];
-  memset(result, 0, sizeof result);
   if (!format_seq_command(command, kAtQesimNtfGetFmt, req_id) ||
-      execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 2, 0) < 0) {
+      exchange_on_channel(command, result, 2, 0) < 0) {
     log_print("Error: Failed to execute notification get command\n");
     return -1;
   }
@@ -168,9 +164,8 @@ int send_at_ntf_delete(const char *ntf_req_id) {
 
   char command[kNtfCommandSize];
   char result[kReplySize];
-  memset(result, 0, sizeof result);
   if (!format_seq_command(command, kAtQesimNtfDeleteFmt, ntf_req_id) ||
-      execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 1, 0) < 0) {
+      exchange_on_channel(command, result, 1, 0) < 0) {
     log_print("Error: Failed to execute ntf_delete command\n");
     return -1;
   }

@@ -91,8 +91,7 @@ int send_at_list(char *iccid_param, size_t iccid_len) {
   char command[kListCommandSize];
   char result[kReplySize];
   snprintf(command, sizeof command, "%s", kAtQesimList);
-  memset(result, 0, sizeof result);
-  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 2, 0) < 0) {
+  if (exchange_on_channel(command, result, 2, 0) < 0) {
     log_print("Error: Failed to execute notification list command\n");
     return -1;
   }
@@ -109,9 +108,8 @@ int send_at_disable_esim(const char *iccid_param) {
 
   char command[kProfileCommandSize];
   char result[kReplySize];
-  memset(result, 0, sizeof result);
   if (!format_iccid_command(command, sizeof command, kAtQesimDisableFmt, iccid_param) ||
-      execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 0, 0) < 0) {
+      exchange_on_channel(command, result, 0, 0) < 0) {
     log_print("Error: Failed to execute disable eSIM command\n");
     return -1;
   }
@@ -132,14 +130,13 @@ int send_at_delete_esim(const char *iccid_param) {
 
   char command[kProfileCommandSize];
   char result[kReplySize];
-  memset(result, 0, sizeof result);
   // An ICCID that cannot be sent as one quoted argument is refused before
   // anything reaches the modem; there is then nothing to look for in a list.
   if (!format_iccid_command(command, sizeof command, kAtQesimDeleteFmt, iccid_param)) {
     log_print("Error: Failed to execute delete eSIM command\n");
     return -1;
   }
-  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 20, 1) < 0) {
+  if (exchange_on_channel(command, result, 20, 1) < 0) {
     log_print("Error: Failed to execute delete eSIM command\n");
     ret = -1;
   } else if (parse_at_status(result, "delete") < 0) {
@@ -152,8 +149,7 @@ int send_at_delete_esim(const char *iccid_param) {
 
   // check_list
   snprintf(command, sizeof command, "%s", kAtQesimList);
-  memset(result, 0, sizeof result);
-  if (execute_at_command(chan_id, command, result, static_cast<int>(kReplySize), 0, 0) < 0) {
+  if (exchange_on_channel(command, result, 0, 0) < 0) {
     log_print("Error: Failed to execute eSIM list command\n");
     return -3;
   }

@@ -14,3 +14,7 @@
 //  -4  no byte of reply arrived
 int execute_at_command(int chan_id, const char *at_cmd, char *out_result, int out_len, int timeout,
                        int long_time_flag);
+
+// The exchange of every QESIM command: zero-fills `result` (kReplySize bytes)
+// and sends `at_cmd` on the run's channel (chan_id). Codes as above.
+int exchange_on_channel(const char *at_cmd, char *result, int timeout, int long_time_flag);

@@ -146,3 +146,9 @@ int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_l
   }
   return 0;
 }
+
+int exchange_on_channel(const char *at_cmd, char *result, int timeout, int long_time_flag) {
+  memset(result, 0, kReplySize);
+  return execute_at_command(chan_id, at_cmd, result, static_cast<int>(kReplySize), timeout,
+                            long_time_flag);
+}
