@@ -1,6 +1,5 @@
 // dbshell DBFILE "SQL": runs one SQL statement on an SQLite file and prints
 // the outcome as one JSON object in cJSON's formatted print. See README.md.
-#include <cjson/cJSON.h>
 #include <sqlite3.h>
 
 #include <cinttypes>
@@ -8,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "json_owner.h"
 
 namespace {
 
@@ -25,19 +26,11 @@ struct DbCloser {
 struct StmtFinalizer {
   void operator()(sqlite3_stmt *stmt) const { sqlite3_finalize(stmt); }
 };
-struct JsonDeleter {
-  void operator()(cJSON *item) const { cJSON_Delete(item); }
-};
-struct JsonTextDeleter {
-  void operator()(char *text) const { cJSON_free(text); }
-};
 struct Freer {
   void operator()(char *block) const { free(block); }
 };
 using Db = std::unique_ptr<sqlite3, DbCloser>;
 using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-using JsonText = std::unique_ptr<char, JsonTextDeleter>;
 
 // Prints `root` formatted, one object and a line end; false when it could not.
 bool print_json(const cJSON *root) {

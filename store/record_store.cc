@@ -1,7 +1,5 @@
 #include "record_store.h"
 
-#include <cjson/cJSON.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +7,7 @@
 #include <memory>
 
 #include "globals.h"
+#include "json_owner.h"
 #include "run_log.h"
 
 namespace {
@@ -32,14 +31,6 @@ constexpr const char *date_tag = "save_time";
 struct PipeCloser {
   void operator()(FILE *stream) const { pclose(stream); }
 };
-struct JsonDeleter {
-  void operator()(cJSON *item) const { cJSON_Delete(item); }
-};
-struct JsonTextDeleter {
-  void operator()(char *text) const { cJSON_free(text); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-using JsonText = std::unique_ptr<char, JsonTextDeleter>;
 
 // Writes `value` into `out` with control bytes as \xNN, so that a refused
 // value cannot forge lines of the run log.
