@@ -5,7 +5,3 @@
 // 0, 1 (command line refused or libcurl unusable) or the workflow's negative
 // result code (the caller's exit() keeps its low byte).
 int esimctl_main(int argc, char *argv[]);
-
-// The two modes. Each returns 0 or one of its negative result codes.
-int download_workflow();
-int removal_workflow();

@@ -2,13 +2,12 @@
 #include <cstring>
 
 #include "download_cmds.h"
-#include "driver.h"
 #include "globals.h"
 #include "https_relay.h"
 #include "profile_cmds.h"
 #include "radio.h"
 #include "record_store.h"
-#include "run_log.h"
+#include "workflows.h"
 
 namespace {
 
@@ -18,40 +17,36 @@ struct RelayStep {
   const char *header;
   int at_timeout;
   int download_flag;
-  int http_failed;
-  int trans_failed;
-  int status_failed;           // 0: send_at_trans judges the status itself
-  const char *status_message;  // with at_status and the code
+  WorkflowResult http_failed;
+  WorkflowResult trans_failed;
+  WorkflowResult status_failed;  // kResultOk: send_at_trans judges the status itself
+  const char *status_message;    // with at_status and the code
 };
 
 const RelayStep kSteps[] = {
-    {"\n=== Step 1: initiateAuthentication ===\n", 5, 0, -13, -14, -15,
-     "Error: at_status %s, ret=%d\n"},
-    {"\n=== Step 2: authenticateClient ===\n", 5, 0, -16, -17, -18, "Error: at_status %s,ret=%d\n"},
-    {"\n=== Step 3: getBoundProfilePackage ===\n", 20, 1, -19, -20, 0, nullptr},
+    {"\n=== Step 1: initiateAuthentication ===\n", 5, 0, kStep1HttpFailed, kStep1TransFailed,
+     kStep1StatusNotZero, "Error: at_status %s, ret=%d\n"},
+    {"\n=== Step 2: authenticateClient ===\n", 5, 0, kStep2HttpFailed, kStep2TransFailed,
+     kStep2StatusNotZero, "Error: at_status %s,ret=%d\n"},
+    {"\n=== Step 3: getBoundProfilePackage ===\n", 20, 1, kStep3HttpFailed, kStep3TransFailed,
+     kResultOk, nullptr},
 };
 
 int relay(const RelayStep &step) {
   if (print_flag) log_print("%s", step.header);
-  if (send_http(at_http_ip, at_http_path, at_payload, 0) == 0) {
-    log_print("Error: goto send_http failed, ret=%d\n", step.http_failed);
-    return step.http_failed;
-  }
+  if (send_http(at_http_ip, at_http_path, at_payload, 0) == 0)
+    return log_failure(step.http_failed, "Error: goto send_http failed, ret=%d\n");
   // A field missing from the modem's next reply must read as empty, not as
   // the previous request's. The host learned from the download command stays.
   at_status[0] = '\0';
   at_payload[0] = '\0';
   at_http_path[0] = '\0';
-  if (send_at_trans(http_payload, step.at_timeout, step.download_flag) != 0) {
-    log_print("Error: goto send_at_trans failed, ret=%d\n", step.trans_failed);
-    return step.trans_failed;
-  }
-  if (step.status_failed != 0 && strcmp(at_status, "0") != 0) {
-    log_print(step.status_message, at_status, step.status_failed);
-    return step.status_failed;
-  }
+  if (send_at_trans(http_payload, step.at_timeout, step.download_flag) != 0)
+    return log_failure(step.trans_failed, "Error: goto send_at_trans failed, ret=%d\n");
+  if (step.status_failed != kResultOk && strcmp(at_status, "0") != 0)
+    return log_failure(step.status_failed, step.status_message, at_status);
   http_payload[0] = '\0';
-  return 0;
+  return kResultOk;
 }
 
 }  // namespace
@@ -66,14 +61,10 @@ int download_workflow() {
 
   send_prev_at();
 
-  if (send_at_download(active_code) != 0) {
-    log_print("Error goto send_at_download failed. ret=%d\n", -11);
-    return -11;
-  }
-  if (strcmp(at_status, "0") != 0) {
-    log_print("Error: at_status %s, ret=%d\n", at_status, -12);
-    return -12;
-  }
+  if (send_at_download(active_code) != 0)
+    return log_failure(kDownloadCommandFailed, "Error goto send_at_download failed. ret=%d\n");
+  if (strcmp(at_status, "0") != 0)
+    return log_failure(kDownloadStatusNotZero, "Error: at_status %s, ret=%d\n", at_status);
   if (print_flag) log_print("Success: at_status is %s\n", at_status);
 
   for (const RelayStep &step : kSteps) {
@@ -82,22 +73,18 @@ int download_workflow() {
   }
 
   if (print_flag) log_print("\n=== Step 4: notify ===\n");
-  if (send_http(at_http_ip, at_http_path, at_payload, 1) == 0) {
-    log_print("Error: goto send_http failed, ret=%d\n", -22);
-    return -22;
-  }
+  if (send_http(at_http_ip, at_http_path, at_payload, 1) == 0)
+    return log_failure(kNotifyHttpFailed, "Error: goto send_http failed, ret=%d\n");
 
   memset(iccid, 0, sizeof iccid);
-  if (send_at_list(iccid, sizeof iccid) < 0) {
-    log_print("Error: goto send_at_list failed, ret=%d\n", -23);
-    return -23;
-  }
+  if (send_at_list(iccid, sizeof iccid) < 0)
+    return log_failure(kListFailed, "Error: goto send_at_list failed, ret=%d\n");
   // The profile is installed whatever happens to its record.
   if (save_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0)
-    log_print("Error: goto save_http_info failed, ret=%d\n", -24);
+    log_failure(kSaveRecordFailed, "Error: goto save_http_info failed, ret=%d\n");
 
   send_end_at();
   printf("eSim Download Completed, iccid: [%s]\n", iccid);
   if (print_flag) log_print("eSim Download Completed, iccid: [%s]\r\n", iccid);
-  return 0;
+  return kResultOk;
 }

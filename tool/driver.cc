@@ -8,6 +8,7 @@
 #include "globals.h"
 #include "options.h"
 #include "run_log.h"
+#include "workflows.h"
 
 int esimctl_main(int argc, char *argv[]) {
   if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {

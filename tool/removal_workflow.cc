@@ -1,14 +1,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver.h"
 #include "globals.h"
 #include "https_relay.h"
 #include "notification_cmds.h"
 #include "profile_cmds.h"
 #include "radio.h"
 #include "record_store.h"
-#include "run_log.h"
+#include "workflows.h"
 
 namespace {
 constexpr int kCleanupPasses = 10;
@@ -27,58 +26,46 @@ int removal_workflow() {
   // only the record knows.
   memset(at_http_ip, 0, sizeof at_http_ip);
   memset(at_http_path, 0, sizeof at_http_path);
-  if (get_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0) {
-    log_print("Error: Get http info failed. ret=%d\n", -1);
-    return -1;
-  }
-  if (at_http_ip[0] == '\0' || at_http_path[0] == '\0') {
-    log_print("Error: at_http_ip [%s] or at_http_path [%s] is NULL. ret=%d\n", at_http_ip,
-              at_http_path, -2);
-    return -2;
-  }
+  if (get_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0)
+    return log_failure(kRemoveLookupFailed, "Error: Get http info failed. ret=%d\n");
+  if (at_http_ip[0] == '\0' || at_http_path[0] == '\0')
+    return log_failure(kRemoveRecordIncomplete,
+                       "Error: at_http_ip [%s] or at_http_path [%s] is NULL. ret=%d\n", at_http_ip,
+                       at_http_path);
 
-  if (disable_flag && send_at_disable_esim(iccid) != 0) {
-    log_print("Error: Failed to disable eSIM, ret=%d\n", -3);
-    return -3;
-  }
-  if (!donot_delete_flag && send_at_delete_esim(iccid) != 0) {
-    log_print("Error: Failed to delete eSIM, ret=%d\n", -4);
-    return -4;
-  }
-  if (send_at_ntf_list_delete(iccid) != 0) {
-    log_print("Error: Failed to get notification list, ret=%d\n", -5);
-    return -5;
-  }
-  if (send_at_ntf_get() != 0) {
-    log_print("Error: Failed to get notification data, ret=%d\n", -6);
-    return -6;
-  }
+  if (disable_flag && send_at_disable_esim(iccid) != 0)
+    return log_failure(kRemoveDisableFailed, "Error: Failed to disable eSIM, ret=%d\n");
+  if (!donot_delete_flag && send_at_delete_esim(iccid) != 0)
+    return log_failure(kRemoveDeleteFailed, "Error: Failed to delete eSIM, ret=%d\n");
+  if (send_at_ntf_list_delete(iccid) != 0)
+    return log_failure(kRemoveNtfListFailed, "Error: Failed to get notification list, ret=%d\n");
+  if (send_at_ntf_get() != 0)
+    return log_failure(kRemoveNtfGetFailed, "Error: Failed to get notification data, ret=%d\n");
 
   if (print_flag) log_print("\n=== Sending Delete Notification ===\n");
-  if (send_http(at_http_ip, at_http_path, http_payload, 1) == 0) {
-    log_print("Error: HTTP notification request failed, ret=%d\n", -7);
-    return -7;
-  }
+  if (send_http(at_http_ip, at_http_path, http_payload, 1) == 0)
+    return log_failure(kRemoveNotifyFailed, "Error: HTTP notification request failed, ret=%d\n");
 
   // From here on the profile is gone and the server told: failures are only logged.
   if (send_at_ntf_delete(req_id) != 0)
-    log_print("Error: Failed to ntf_delete req_id, ret=%d\n", -8);
+    log_failure(kRemoveNtfDeleteFailed, "Error: Failed to ntf_delete req_id, ret=%d\n");
 
   int ntf_count = kCleanupPasses;
   while (ntf_count--) {
     memset(req_id, 0, sizeof req_id);
     if (send_at_ntf_list(iccid, req_id, sizeof req_id) != 0) break;
     if (send_at_ntf_delete(req_id) != 0) {
-      log_print("Error: Continue to ntf_delete req_id, ret=%d, count=%d\n", -9,
-                kCleanupPasses - ntf_count);
+      log_print("Error: Continue to ntf_delete req_id, ret=%d, count=%d\n",
+                kRemoveCleanupDeleteFailed, kCleanupPasses - ntf_count);
       break;
     }
   }
 
-  if (delete_http_info(chan_id, iccid) < 0) log_print("Error: Get http info failed. ret=%d\n", -10);
+  if (delete_http_info(chan_id, iccid) < 0)
+    log_failure(kRemoveForgetRecordFailed, "Error: Get http info failed. ret=%d\n");
 
   send_end_at();
   puts("eSIM Remove Completed");
   if (print_flag) log_print("eSIM Remove Completed\n");
-  return 0;
+  return kResultOk;
 }
