@@ -16,8 +16,11 @@ constexpr size_t kNtfCommandSize = 256;
 constexpr size_t kNtfListSearchOffset = sizeof(kAtQesimNtfListSelector3) - 1;
 constexpr size_t kMaxSeqLen = kReqIdSize - 1;
 constexpr char kNtfGetKey[] = "ntf_get\",";
-// Room left in http_payload around the data by {"pendingNotification":""}.
-constexpr size_t kMaxNtfDataLen = kHttpPayloadSize - 51;
+// The notification's data is cut from one reply of at most kReplySize - 1
+// characters, so wrapped as {"pendingNotification":"..."} it always fits
+// http_payload: no length check is needed at run time.
+static_assert(kReplySize - 1 + sizeof("{\"pendingNotification\":\"\"}") <= kHttpPayloadSize,
+              "a notification from one reply must fit http_payload");
 
 // Start of the line that holds `at`, never before `buffer`.
 const char *line_start(const char *buffer, const char *at) {
@@ -149,7 +152,7 @@ int send_at_ntf_get() {
   const char *open_quote = status_end != nullptr ? strchr(status_end + 1, '"') : nullptr;
   const char *data = open_quote != nullptr ? open_quote + 1 : nullptr;
   const char *close_quote = data != nullptr ? strchr(data, '"') : nullptr;
-  if (close_quote == nullptr || static_cast<size_t>(close_quote - data) > kMaxNtfDataLen) {
+  if (close_quote == nullptr) {
     log_print("Error: Failed to parse notification data\n");
     return -1;
   }

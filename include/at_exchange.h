@@ -15,6 +15,7 @@
 int execute_at_command(int chan_id, const char *at_cmd, char *out_result, int out_len, int timeout,
                        int long_time_flag);
 
-// The exchange of every QESIM command: zero-fills `result` (kReplySize bytes)
-// and sends `at_cmd` on the run's channel (chan_id). Codes as above.
+// The exchange of the eSIM command set: zero-fills `result`, which must hold
+// kReplySize bytes, then runs execute_at_command with it on the run's channel
+// (chan_id). Its codes are execute_at_command's.
 int exchange_on_channel(const char *at_cmd, char *result, int timeout, int long_time_flag);

@@ -77,6 +77,8 @@ int open_serial(char *serial_file, unsigned int rate, unsigned char parity, unsi
   int fd = open(serial_file, O_RDWR | O_NONBLOCK);
   if (fd < 0) return -1;
 
+  // Reading the settings proves the device is a terminal; they are not kept,
+  // since nothing puts a line back the way it was found.
   struct termios current;
   memset(&current, 0, sizeof current);
   if (get_termios(static_cast<uint32>(fd), &current) != 0) {

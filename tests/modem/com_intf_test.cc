@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
@@ -18,10 +19,12 @@
 // reach the device are also taken from the call itself: this definition comes
 // before the C library's and hands every call on to it.
 static struct termios last_applied;
+static int last_actions = -1;
 extern "C" int tcsetattr(int fd, int actions, const struct termios *t) {
   using Real = int (*)(int, int, const struct termios *);
   static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
   last_applied = *t;
+  last_actions = actions;
   return real(fd, actions, t);
 }
 
@@ -109,7 +112,6 @@ TEST_F(SerialAttrTest, LineSettingsReadBackFromTheDevice) {
     EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(t.c_cc[VTIME], 0);
   }
-  EXPECT_EQ(base | CS8, static_cast<tcflag_t>(016262));
 }
 
 TEST_F(SerialAttrTest, RefusesMissingSettingsAndUnknownRatesWithoutTouchingTheDevice) {
@@ -123,6 +125,38 @@ TEST_F(SerialAttrTest, RefusesMissingSettingsAndUnknownRatesWithoutTouchingTheDe
   ASSERT_EQ(tcgetattr(slave_, &after), 0);
   EXPECT_EQ(before.c_cflag, after.c_cflag);
   EXPECT_EQ(last_applied.c_cflag, 0u);  // no call reached the device
+}
+
+// set_termios puts back settings that get_termios saved, after the line has
+// drained, and drops what arrived meanwhile.
+TEST_F(SerialAttrTest, SavedSettingsGoBackWithPendingInputDropped) {
+  struct termios saved {};
+  ASSERT_EQ(get_termios(static_cast<uint32>(slave_), &saved), 0);
+  serial_attr_t attr = {9600, 0, 7, 1, 2};
+  ASSERT_EQ(set_serial_attr(static_cast<uint32>(slave_), &attr), 0);
+  ASSERT_EQ(write(master_, "late\r\n", 6), 6);
+  struct pollfd arrived = {slave_, POLLIN, 0};
+  ASSERT_EQ(poll(&arrived, 1, 2000), 1) << "the bytes reach the line before it is reset";
+
+  EXPECT_EQ(set_termios(static_cast<uint32>(slave_), &saved), 0);
+  EXPECT_EQ(last_actions, TCSAFLUSH);
+  struct termios back {};
+  ASSERT_EQ(tcgetattr(slave_, &back), 0);
+  EXPECT_EQ(back.c_cflag, saved.c_cflag);
+  EXPECT_EQ(back.c_iflag, saved.c_iflag);
+  EXPECT_EQ(back.c_lflag, saved.c_lflag);
+  fcntl(slave_, F_SETFL, fcntl(slave_, F_GETFL) | O_NONBLOCK);
+  char buf[16];
+  errno = 0;
+  EXPECT_EQ(read(slave_, buf, sizeof buf), -1) << "input that was pending is gone";
+  EXPECT_EQ(errno, EAGAIN);
+
+  TempDir dir;
+  int file = open((dir.path() + "/plain").c_str(), O_CREAT | O_RDWR, 0600);
+  ASSERT_GE(file, 0);
+  EXPECT_EQ(set_termios(static_cast<uint32>(file), &saved), -1) << "not a terminal";
+  EXPECT_EQ(get_termios(static_cast<uint32>(file), &back), -1);
+  close(file);
 }
 
 TEST(OpenSerial, FailuresPrintNothingAndLeaveNothingOpen) {
