@@ -27,14 +27,6 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Digits, with F (either case) allowed as padding after the first one.
-bool is_iccid_text(const char *text) {
-  for (const char *c = text; *c != '\0'; ++c) {
-    if (!is_digit(*c) && *c != 'F' && *c != 'f') return false;
-  }
-  return true;
-}
-
 // Formats a command that carries the ICCID in quotes. An ICCID that would
 // leave the command without its line end, or end its quotes early, is refused.
 bool format_iccid_command(char *command, size_t size, const char *fmt, const char *iccid_param) {
@@ -44,6 +36,15 @@ bool format_iccid_command(char *command, size_t size, const char *fmt, const cha
 }
 
 }  // namespace
+
+// Digits and the padding letter F in either case; the list reader asks for a
+// leading digit on its own.
+bool is_iccid_text(const char *text) {
+  for (const char *c = text; *c != '\0'; ++c) {
+    if (!is_digit(*c) && *c != 'F' && *c != 'f') return false;
+  }
+  return true;
+}
 
 int get_last_iccid_from_list(const char *response, char *last_iccid, size_t buffer_size) {
   if (response == nullptr || last_iccid == nullptr || buffer_size == 0) return -1;

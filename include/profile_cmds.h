@@ -3,6 +3,11 @@
 
 #include <cstddef>
 
+// True when `text` holds only decimal digits and F or f (the padding letter
+// of an ICCID). Used for the list's candidates and for the -i argument, which
+// names the run log and reaches the modem as command text.
+bool is_iccid_text(const char *text);
+
 // Stores into `last_iccid` the last ICCID of a list reply. Only the first
 // quoted text of each line is a candidate: it must start with a digit, close
 // on the same line, have 15 to 20 characters of digits or F/f, and fit

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "globals.h"
+#include "profile_cmds.h"
 
 void usage(const char *prog_name) {
   puts("usage:");
@@ -26,15 +27,6 @@ void usage(const char *prog_name) {
 }
 
 namespace {
-
-// An ICCID holds decimal digits and the padding letter F only; anything else
-// could leave the run log's directory or reach the modem as command text.
-bool is_iccid_text(const char *text) {
-  for (const char *p = text; *p != '\0'; ++p) {
-    if (!(*p >= '0' && *p <= '9') && *p != 'F' && *p != 'f') return false;
-  }
-  return true;
-}
 
 // The activation code goes into a double-quoted AT command argument: a quote
 // or a line end would end that command and start another.

@@ -36,8 +36,12 @@ __attribute__((constructor)) static void shim_init(void) {
   if (path != NULL && *path != '\0') sleep_log = fopen(path, "a");
 }
 
-void sleep_shim_set_factor(double value) { factor = value; }
-double sleep_shim_factor(void) { return factor; }
+void sleep_shim_set_factor(double value) {
+  factor = value;
+}
+double sleep_shim_factor(void) {
+  return factor;
+}
 
 void sleep_shim_record_this_thread(void) {
   pthread_mutex_lock(&lock);
