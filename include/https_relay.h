@@ -4,16 +4,39 @@
 #include <cstddef>
 
 // The answer accumulator: `data` holds `size` bytes and a NUL, or is null.
+// It never grows past `limit` bytes (0: no limit), so no server can make the
+// tool hold more than it will use. With `cut_off` a delivery that would pass
+// the limit ends the transfer; without it the rest is read and dropped.
+// `received` counts every byte delivered, kept or not.
 struct curl_response {
   char *data;
   size_t size;
+  size_t limit;
+  bool cut_off;
+  size_t received;
 };
+
+// The most an exchange answer may hold: two hex digits per byte and the NUL
+// must fit http_payload.
+constexpr size_t kMaxAnswerBytes = 65535;
+// A notification answer is only logged (and the log cuts its lines), so this
+// much of it is kept.
+constexpr size_t kNotificationKeptBytes = 2048;
 
 // POSTs `http_data` to "https://<http_ip><http_path>". With `notify_flag` 1
 // (a notification request) only an HTTP status of 200-299 counts; otherwise
 // (an exchange request) a body of 1-65535 bytes counts and lands in
 // http_payload as lowercase hex. 1 on success, 0 on failure; http_payload is
 // untouched on every failure.
+//
+// Host and path come from the modem or the record store, never from the
+// operator: a host holding anything but letters, digits, '-' and '.', or a
+// path that is not empty and does not begin with '/', could move the request
+// to another server ("https://a@b/..."), so it is refused before any request.
+//
+// An exchange answer that passes 65535 bytes ends the transfer at once and is
+// refused ("Error: response data is large, <bytes received>"); of a
+// notification answer only the first kNotificationKeptBytes are kept.
 //
 // The server certificate is not verified and redirects are not followed; the
 // whole transfer may take 30 s. When no answer bytes arrived, the verbose
@@ -23,9 +46,10 @@ struct curl_response {
 // option setting results are not examined.
 int send_http(const char *http_ip, const char *http_path, const char *http_data, int notify_flag);
 
-// libcurl write function: appends the delivery to the accumulator. Returns
-// the count consumed; 0 when memory runs out (the block is kept for the
-// owner to free) and SIZE_MAX without an accumulator, both of which make
+// libcurl write function: appends the delivery to the accumulator, up to its
+// limit. Returns the count consumed; 0 when memory runs out (the block is
+// kept for the owner to free) or a cut-off limit is passed (nothing of that
+// delivery is kept), and SIZE_MAX without an accumulator: each of these makes
 // libcurl end the transfer with a write error.
 size_t curl_callback(void *contents, size_t size, size_t nmemb, void *userp);
 

@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -27,12 +29,17 @@ using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 // Owns the answer block that curl_callback grows during one request.
 class Accumulator {
  public:
-  Accumulator() = default;
+  Accumulator(size_t limit, bool cut_off) {
+    response_.limit = limit;
+    response_.cut_off = cut_off;
+  }
   ~Accumulator() { release(); }
   Accumulator(const Accumulator &) = delete;
   Accumulator &operator=(const Accumulator &) = delete;
   curl_response *get() { return &response_; }
   const curl_response &operator*() const { return response_; }
+  // True when the answer was refused for passing a cut-off limit.
+  bool cut() const { return response_.cut_off && response_.received > response_.limit; }
   void release() {
     free(response_.data);
     response_.data = nullptr;
@@ -40,7 +47,7 @@ class Accumulator {
   }
 
  private:
-  curl_response response_{nullptr, 0};
+  curl_response response_{nullptr, 0, 0, false, 0};
 };
 
 // Appends one header, keeping the list owned whatever libcurl answers: on a
@@ -53,24 +60,47 @@ bool append_header(HeaderList &headers, const char *line) {
   return true;
 }
 
+// A host name's characters only: anything else (an '@', a ':', a '/') would
+// let the text after it choose the server.
+bool host_allowed(const char *host) {
+  if (host == nullptr) return false;
+  for (const char *p = host; *p != '\0'; ++p)
+    if (!isalnum(static_cast<unsigned char>(*p)) && *p != '-' && *p != '.') return false;
+  return true;
+}
+
+bool path_allowed(const char *path) {
+  return path != nullptr && (path[0] == '\0' || path[0] == '/');
+}
+
 }  // namespace
 
 size_t curl_callback(void *contents, size_t size, size_t nmemb, void *userp) {
-  size_t realsize = size * nmemb;
   auto *mem = static_cast<curl_response *>(userp);
   if (mem == nullptr) return SIZE_MAX;
+  // libcurl never hands over more than CURL_MAX_WRITE_SIZE at once, so the
+  // product cannot wrap; a caller that did would get a refusal below.
+  size_t realsize = size * nmemb;
+  mem->received = realsize <= SIZE_MAX - mem->received ? mem->received + realsize : SIZE_MAX;
+
+  size_t keep = realsize;
+  if (mem->limit != 0 && keep > mem->limit - mem->size) {
+    if (mem->cut_off) return 0;
+    keep = mem->limit - mem->size;
+  }
+  if (keep == 0) return realsize;
 
   // A count that cannot be represented is as fatal as an allocator refusal.
   char *grown = nullptr;
-  if (realsize <= SIZE_MAX - mem->size - 1)
-    grown = static_cast<char *>(realloc(mem->data, mem->size + realsize + 1));
+  if (keep <= SIZE_MAX - mem->size - 1)
+    grown = static_cast<char *>(realloc(mem->data, mem->size + keep + 1));
   if (grown == nullptr) {
     log_print("Error: realloc failed.\n");
     return 0;
   }
   mem->data = grown;
-  memcpy(mem->data + mem->size, contents, realsize);
-  mem->size += realsize;
+  memcpy(mem->data + mem->size, contents, keep);
+  mem->size += keep;
   mem->data[mem->size] = '\0';
   return realsize;
 }
@@ -87,11 +117,21 @@ void string_to_hex(const char *binary_data, size_t binary_len, char *hex_string)
 }
 
 int send_http(const char *http_ip, const char *http_path, const char *http_data, int notify_flag) {
-  Accumulator body;
+  Accumulator body(notify_flag == 1 ? kNotificationKeptBytes : kMaxAnswerBytes, notify_flag != 1);
   HeaderList headers;
   char url[kUrlSize] = {};
 
   if (print_flag) log_print("Send Http Request.\n");
+  if (!host_allowed(http_ip)) {
+    log_print("Error: server host [%s] refused: only letters, digits, '-' and '.' may name it\n",
+              log_safe(http_ip).text);
+    return 0;
+  }
+  if (!path_allowed(http_path)) {
+    log_print("Error: server path [%s] refused: it must be empty or begin with '/'\n",
+              log_safe(http_path).text);
+    return 0;
+  }
   snprintf(url, sizeof url, "https://%s%s", http_ip, http_path);
   if (print_flag) {
     log_print("URL: %s\n", url);
@@ -126,7 +166,9 @@ int send_http(const char *http_ip, const char *http_path, const char *http_data,
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, kTransferTimeoutSeconds);
 
   CURLcode res = curl_easy_perform(curl.get());
-  if (res != CURLE_OK) {
+  // An answer too large to use ends its transfer early, but is reported as
+  // one that was read whole and then refused.
+  if (res != CURLE_OK && !(res == CURLE_WRITE_ERROR && body.cut())) {
     log_print("Error: Http request failed. %s\n", curl_easy_strerror(res));
     return 0;
   }
@@ -142,12 +184,12 @@ int send_http(const char *http_ip, const char *http_path, const char *http_data,
   if (notify_flag == 1) return response_code >= 200 && response_code <= 299 ? 1 : 0;
 
   const curl_response &answer = *body;
-  if (answer.data == nullptr || answer.size == 0) return 0;
-  // Two digits per byte and the NUL must fit http_payload.
-  if (answer.size >= kHttpPayloadSize / 2) {
-    log_print("Error: response data is large, %d\n", static_cast<int>(answer.size));
+  if (body.cut()) {
+    log_print("Error: response data is large, %d\n", static_cast<int>(answer.received));
     return 0;
   }
+  if (answer.data == nullptr || answer.size == 0) return 0;
+  static_assert(2 * kMaxAnswerBytes + 1 <= kHttpPayloadSize, "an answer's hex must fit");
   if (print_flag) {
     log_print("http response[%d][%s]\n", static_cast<int>(answer.size), answer.data);
     log_print("HTTP response data len: %zu\n", answer.size);

@@ -17,8 +17,6 @@ constexpr size_t kSaveResultSize = 1024;
 constexpr size_t kDateSize = 64;
 constexpr size_t kQueryCommandSize = 1024;
 constexpr size_t kQueryResultSize = 2048;
-// Room for a refused value in its log line, each byte shown as at most 4.
-constexpr size_t kShownValueSize = 4 * kAtHttpPathSize;
 
 constexpr const char *command = ESIMCTL_DB_CLIENT;
 constexpr const char *db_file = ESIMCTL_DB_FILE;
@@ -31,20 +29,6 @@ constexpr const char *date_tag = "save_time";
 struct PipeCloser {
   void operator()(FILE *stream) const { pclose(stream); }
 };
-
-// Writes `value` into `out` with control bytes as \xNN, so that a refused
-// value cannot forge lines of the run log.
-void show_value(const char *value, char *out, size_t out_size) {
-  size_t used = 0;
-  for (const char *p = value; *p != '\0' && used + 5 < out_size; ++p) {
-    auto byte = static_cast<unsigned char>(*p);
-    if (byte < 0x20 || byte == 0x7f)
-      used += static_cast<size_t>(snprintf(out + used, out_size - used, "\\x%02x", byte));
-    else
-      out[used++] = static_cast<char>(byte);
-  }
-  out[used] = '\0';
-}
 
 // The values travel inside a double-quoted shell word and inside double
 // quotes in the SQL text. Only bytes that neither the shell nor SQLite reads
@@ -69,15 +53,15 @@ bool value_allowed(const char *what, const char *value) {
   bool unsafe = false;
   for (const char *p = value; *p != '\0'; ++p) unsafe = unsafe || unsafe_byte(*p);
   if (!unsafe && !names_a_column(value)) return true;
-  char shown[kShownValueSize];
-  show_value(value, shown, sizeof shown);
+  LogSafeText shown = log_safe(value);
   if (unsafe)
     log_print(
         "Error: %s [%s] refused: quotes, backslashes, dollar signs, backquotes and "
         "control characters may not reach the database\n",
-        what, shown);
+        what, shown.text);
   else
-    log_print("Error: %s [%s] refused: the database would read it as a column name\n", what, shown);
+    log_print("Error: %s [%s] refused: the database would read it as a column name\n", what,
+              shown.text);
   return false;
 }
 

@@ -123,6 +123,75 @@ TEST_F(HttpsRelayTest, OneByteMoreIsRefusedAndKeepsTheEarlierAnswer) {
   EXPECT_EQ(log_.messages(), "Error: response data is large, 65536\n\n");
 }
 
+// A server that answers with far more than an answer may hold: the transfer
+// ends once 65535 bytes are passed, and the refusal names what had arrived.
+TEST_F(HttpsRelayTest, HugeAnswerEndsTheTransferEarly) {
+  HttpsTestServer server;
+  server.answer(200, std::string(8 << 20, 'a'));
+  print_flag = 0;
+  EXPECT_EQ(send_http(server.host().c_str(), "/p", kBody, 0), 0);
+  EXPECT_STREQ(http_payload, kUntouched);
+  const std::string &log = log_.messages();
+  ASSERT_EQ(log.rfind("Error: response data is large, ", 0), 0u) << log;
+  long shown = atol(log.c_str() + strlen("Error: response data is large, "));
+  EXPECT_GT(shown, 65535);
+  EXPECT_LE(shown, 65535 + CURL_MAX_WRITE_SIZE) << "no more than one delivery past the limit";
+}
+
+struct RefusedTarget {
+  const char *situation;
+  const char *host;
+  const char *path;
+  const char *line;
+};
+
+class RefusedTargetTest : public HttpsRelayTest,
+                          public ::testing::WithParamInterface<RefusedTarget> {};
+
+// Modem or record text that would turn the URL's host into user information,
+// add a port or a path, or start another line never leads to a request.
+TEST_P(RefusedTargetTest, SendsNothing) {
+  const RefusedTarget &c = GetParam();
+  HttpsTestServer server;
+  server.answer(200, "abc");
+  EXPECT_EQ(send_http(c.host, c.path, kBody, 0), 0);
+  EXPECT_EQ(send_http(c.host, c.path, kBody, 1), 0);
+  EXPECT_TRUE(server.requests().empty());
+  EXPECT_STREQ(http_payload, kUntouched);
+  std::string once = std::string("Send Http Request.\n\n") + c.line + "\n";
+  EXPECT_EQ(log_.messages(), once + once);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, RefusedTargetTest,
+    ::testing::Values(
+        RefusedTarget{"PathMakesTheHostUserInformation", "smdp.example", "@127.0.0.1:443/x",
+                      "Error: server path [@127.0.0.1:443/x] refused: it must be empty or begin "
+                      "with '/'\n"},
+        RefusedTarget{"HostWithUserInformation", "smdp.example@127.0.0.1", "/p",
+                      "Error: server host [smdp.example@127.0.0.1] refused: only letters, "
+                      "digits, '-' and '.' may name it\n"},
+        RefusedTarget{"HostWithPort", "127.0.0.1:443", "/p",
+                      "Error: server host [127.0.0.1:443] refused: only letters, digits, '-' "
+                      "and '.' may name it\n"},
+        RefusedTarget{"HostWithPath", "127.0.0.1/x", "/p",
+                      "Error: server host [127.0.0.1/x] refused: only letters, digits, '-' and "
+                      "'.' may name it\n"},
+        RefusedTarget{"HostWithLineEnd", "127.0.0.1\r\nX: y", "/p",
+                      "Error: server host [127.0.0.1\\x0d\\x0aX: y] refused: only letters, "
+                      "digits, '-' and '.' may name it\n"},
+        RefusedTarget{"PathWithQueryOnly", "127.0.0.1", "?a=b",
+                      "Error: server path [?a=b] refused: it must be empty or begin with '/'\n"}),
+    [](const auto &info) { return std::string(info.param.situation); });
+
+TEST_F(HttpsRelayTest, EmptyPathGoesToTheHostsRoot) {
+  HttpsTestServer server;
+  server.answer(200, "abc");
+  print_flag = 0;
+  EXPECT_EQ(send_http(server.host().c_str(), "", kBody, 0), 1);
+  expect_relay_request(server, "/");
+}
+
 struct NotificationCase {
   const char *situation;
   int status;
@@ -165,18 +234,9 @@ TEST_F(HttpsRelayTest, CertificateForAnotherHostIsAccepted) {
 }
 
 TEST_F(HttpsRelayTest, ClosedPortFailsWithLibcurlText) {
-  int sock = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(sock, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), len), 0);
-  ASSERT_EQ(getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len), 0);
-  close(sock);
-  std::string host = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  // No server runs: the gateway's HTTPS port is closed.
   print_flag = 0;
-  EXPECT_EQ(send_http(host.c_str(), "/p", kBody, 1), 0);
+  EXPECT_EQ(send_http("127.0.0.1", "/p", kBody, 1), 0);
   EXPECT_STREQ(http_payload, kUntouched);
   EXPECT_EQ(log_.messages(), "Error: Http request failed. Couldn't connect to server\n\n");
 }
@@ -184,6 +244,32 @@ TEST_F(HttpsRelayTest, ClosedPortFailsWithLibcurlText) {
 TEST(CurlCallbackTest, RefusesADeliveryWithoutAccumulator) {
   char bytes[] = "abc";
   EXPECT_EQ(curl_callback(bytes, 1, 3, nullptr), SIZE_MAX);
+}
+
+// The accumulator never holds more than its limit, whatever arrives.
+TEST(CurlCallbackTest, KeepsNoMoreThanTheLimit) {
+  std::string chunk(1000, 'x');
+  struct Row {
+    const char *situation;
+    bool cut_off;
+    size_t consumed_by_third;  // what the third 1000-byte delivery reports
+    size_t kept;
+  } rows[] = {{"an exchange answer ends the transfer", true, 0, 2000},
+              {"a notification answer is read on and dropped", false, 1000, 2500}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.situation);
+    curl_response r{nullptr, 0, 2500, row.cut_off, 0};
+    EXPECT_EQ(curl_callback(chunk.data(), 1, 1000, &r), 1000u);
+    EXPECT_EQ(curl_callback(chunk.data(), 10, 100, &r), 1000u);
+    EXPECT_EQ(curl_callback(chunk.data(), 1, 1000, &r), row.consumed_by_third);
+    if (!row.cut_off) {
+      EXPECT_EQ(curl_callback(chunk.data(), 1, 1000, &r), 1000u);
+    }
+    EXPECT_EQ(r.size, row.kept);
+    EXPECT_EQ(r.data[r.size], '\0');
+    EXPECT_EQ(r.received, row.cut_off ? 3000u : 4000u);
+    free(r.data);
+  }
 }
 
 }  // namespace

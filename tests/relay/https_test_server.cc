@@ -32,8 +32,10 @@ HttpsTestServer::HttpsTestServer(const std::string &common_name) {
     for (const auto &[key, value] : answer_headers_) res.set_header(key, value);
     if (!body_.empty()) res.set_content(body_, "application/json");
   });
-  port_ = server_->bind_to_any_port("127.0.0.1");
-  if (port_ <= 0) abort();
+  // The relay takes a bare host name, so the server is on the HTTPS port of
+  // the gateway's own loopback (the test runs in a network namespace).
+  port_ = 443;
+  if (!server_->bind_to_port("127.0.0.1", port_)) abort();
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   // stop() only takes effect on a running server.
   while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -55,7 +57,7 @@ void HttpsTestServer::answer(int status, const std::string &body,
 }
 
 std::string HttpsTestServer::host() const {
-  return "127.0.0.1:" + std::to_string(port_);
+  return "127.0.0.1";
 }
 
 std::vector<ReceivedRequest> HttpsTestServer::requests() const {

@@ -1,4 +1,5 @@
-// A profile server stand-in for tests: HTTPS on 127.0.0.1 with a self-signed
+// A profile server stand-in for tests: HTTPS on 127.0.0.1:443 (inside the
+// test's own network namespace; one server at a time) with a self-signed
 // certificate made at start, answering every POST as told and recording the
 // requests it received.
 #pragma once
@@ -31,7 +32,7 @@ class HttpsTestServer {
   // Every later request is answered with this status, body and headers.
   void answer(int status, const std::string &body,
               const std::multimap<std::string, std::string> &headers = {});
-  // "127.0.0.1:<port>", as send_http takes its host.
+  // "127.0.0.1", as send_http takes its host.
   std::string host() const;
   std::vector<ReceivedRequest> requests() const;
 

@@ -24,11 +24,10 @@ TEST(RelayTimeoutTest, SilentServerEndsAfterThirtySeconds) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), len), 0);
+  addr.sin_port = htons(443);  // the gateway's own loopback: the test has its own network
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(sock, 4), 0);
-  ASSERT_EQ(getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len), 0);
-  std::string host = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  std::string host = "127.0.0.1";
   snprintf(http_payload, sizeof http_payload, "before");
   print_flag = 0;
 
