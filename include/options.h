@@ -8,6 +8,7 @@ void usage(const char *prog_name);
 // 0: the settings allow a run. On every refusal the usage text is printed and
 // the result is -1 (too few words, -h, unknown option or missing argument),
 // -2 (channel not above 0), -3 (neither ICCID nor activation code) or
-// -4 (an argument too long for its buffer, an ICCID outside 0-9/F/f, or an
-// activation code holding a double quote or a control character).
+// -4 (an argument too long for its buffer, an ICCID outside 0-9/F/f, an
+// activation code holding a double quote or a control character, or a
+// channel that is not a decimal number within int).
 int parse_arguments(int argc, char *argv[]);

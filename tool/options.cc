@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +40,21 @@ bool is_at_safe_text(const char *text) {
   return true;
 }
 
+// Reads a channel number: an optional minus sign and decimal digits, within
+// int. Anything else is refused rather than read in part: atoi would turn
+// "4294967297" into channel 1 and run the operation on the wrong modem.
+bool parse_channel(const char *arg, int *channel) {
+  const char *digits = arg[0] == '-' ? arg + 1 : arg;
+  if (digits[0] == '\0') return false;
+  for (const char *p = digits; *p != '\0'; ++p)
+    if (*p < '0' || *p > '9') return false;
+  errno = 0;
+  long value = strtol(arg, nullptr, 10);
+  if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
+  *channel = static_cast<int>(value);
+  return true;
+}
+
 // Copies `arg` into `dest` when it fits; a longer argument is refused whole.
 bool copy_argument(char *dest, size_t dest_size, const char *arg) {
   size_t len = strlen(arg);
@@ -65,7 +82,8 @@ int parse_arguments(int argc, char *argv[]) {
   while ((opt = getopt(argc, argv, "c:a:i:f:rdnpth")) != -1) {
     switch (opt) {
       case 'c':
-        chan_id = atoi(optarg);
+        if (!parse_channel(optarg, &chan_id))
+          return refuse(prog_name, "-c", "channel is not a decimal number within int");
         break;
       case 'a':
         if (!copy_argument(active_code, sizeof active_code, optarg))

@@ -64,12 +64,47 @@ TEST(CommandLine, RefusedLinesPrintTheUsageTextAndExitOne) {
       {"code with a CR", {"-c", "1", "-a", "LPA:1$h\r$x"}},
       {"code with a LF", {"-c", "1", "-a", "LPA:1$h\n$x"}},
       {"code with a control character", {"-c", "1", "-a", "LPA:1$h\x1b$x"}},
+      {"channel past int that atoi wraps to 1", {"-c", "4294967297", "-a", "X"}},
+      {"channel one above int", {"-c", "2147483648", "-a", "X"}},
+      {"channel with trailing letters", {"-c", "1abc", "-a", "X"}},
+      {"channel with a plus sign", {"-c", "+1", "-a", "X"}},
+      {"channel with a blank", {"-c", " 1", "-a", "X"}},
+      {"empty channel", {"-c", "", "-a", "X"}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.situation);
     ProgramResult r = esimctl(row.args);
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, kUsage);
+  }
+}
+
+// An argument esimctl cannot use is named on standard error, once; the
+// refusals that the usage text alone explains say nothing there.
+TEST(CommandLine, RefusedArgumentsGiveOneReasonLine) {
+  struct Row {
+    const char *situation;
+    std::vector<std::string> args;
+    const char *err;
+  } rows[] = {
+      {"channel past int",
+       {"-c", "4294967297", "-a", "X"},
+       "esimctl: refused -c: channel is not a decimal number within int\n"},
+      {"channel with trailing letters",
+       {"-c", "7x", "-r", "-i", "8901"},
+       "esimctl: refused -c: channel is not a decimal number within int\n"},
+      {"ICCID with a letter",
+       {"-c", "1", "-r", "-i", "8901A"},
+       "esimctl: refused -i: ICCID holds a character other than 0-9, F or f\n"},
+      {"channel 0 is a number", {"-c", "0", "-a", "X"}, ""},
+      {"negative channel is a number", {"-c", "-4", "-a", "X"}, ""},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.situation);
+    ProgramResult r = esimctl(row.args);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.err, row.err);
   }
 }
 
@@ -86,6 +121,9 @@ TEST(CommandLine, AcceptedLinesRunAWorkflow) {
       {"download given only an ICCID", {"-c", "1", "-i", "8901"}},
       {"-p and -t change nothing", {"-c", "1", "-a", "X", "-p", "-t"}},
       {"log path of 127 characters", {"-c", "1", "-a", "X", "-f", "/tmp/" + std::string(122, 'l')}},
+      {"channel above 32 fails at its first exchange", {"-c", "33", "-a", "X"}},
+      {"largest int channel", {"-c", "2147483647", "-r", "-i", "8901"}},
+      {"leading zeros", {"-c", "007", "-a", "X"}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.situation);
