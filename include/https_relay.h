@@ -16,6 +16,12 @@ struct curl_response {
   size_t received;
 };
 
+// The CA file that profile server certificates must chain to, with the
+// server's name checked too; empty (the default build) checks nothing, since
+// the eSIM ecosystem's roots are in no system store. Set by the build
+// (ESIMCTL_CA_FILE); only that file is trusted, never the system's store.
+extern const char *const tls_ca_file;
+
 // The most an exchange answer may hold: two hex digits per byte and the NUL
 // must fit http_payload.
 constexpr size_t kMaxAnswerBytes = 65535;
@@ -38,8 +44,10 @@ constexpr size_t kNotificationKeptBytes = 2048;
 // refused ("Error: response data is large, <bytes received>"); of a
 // notification answer only the first kNotificationKeptBytes are kept.
 //
-// The server certificate is not verified and redirects are not followed; the
-// whole transfer may take 30 s. When no answer bytes arrived, the verbose
+// The server certificate is verified only against tls_ca_file, when the
+// build names one: a missing or unreadable file then fails every request
+// with libcurl's own text. Redirects are not followed; the whole transfer may
+// take 30 s. When no answer bytes arrived, the verbose
 // "HTTP Response" line shows empty brackets. A request whose header list
 // cannot be built fails (logged as "Error: goto curl_slist_append failed."),
 // since without its Content-Type the server would not read the body as JSON;

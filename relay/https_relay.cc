@@ -157,8 +157,16 @@ int send_http(const char *http_ip, const char *http_path, const char *http_data,
   curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, "curl/7.60.0");
   curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYHOST, 0L);
+  if (tls_ca_file[0] == '\0') {
+    curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYHOST, 0L);
+  } else {
+    // That file alone: no CA folder, so nothing of the system's store counts.
+    curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl.get(), CURLOPT_CAINFO, tls_ca_file);
+    curl_easy_setopt(curl.get(), CURLOPT_CAPATH, nullptr);
+  }
   curl_easy_setopt(curl.get(), CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, curl_callback);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, body.get());

@@ -18,8 +18,15 @@ HttpsTestServer::HttpsTestServer(const std::string &common_name) {
   if (mkdtemp(name) == nullptr) abort();
   dir_ = name;
   make_certificate(dir_, common_name);
-  server_ = std::make_unique<httplib::SSLServer>((dir_ + "/cert.pem").c_str(),
-                                                 (dir_ + "/key.pem").c_str());
+  start(dir_ + "/cert.pem", dir_ + "/key.pem");
+}
+
+HttpsTestServer::HttpsTestServer(const std::string &cert_file, const std::string &key_file) {
+  start(cert_file, key_file);
+}
+
+void HttpsTestServer::start(const std::string &cert_file, const std::string &key_file) {
+  server_ = std::make_unique<httplib::SSLServer>(cert_file.c_str(), key_file.c_str());
   if (!server_->is_valid()) abort();
   server_->Post(".*", [this](const httplib::Request &req, httplib::Response &res) {
     ReceivedRequest got{req.method, req.path, req.version, req.body, {}};
@@ -44,6 +51,7 @@ HttpsTestServer::HttpsTestServer(const std::string &common_name) {
 HttpsTestServer::~HttpsTestServer() {
   server_->stop();
   thread_.join();
+  if (dir_.empty()) return;
   std::string cmd = "rm -rf '" + dir_ + "'";
   if (system(cmd.c_str()) != 0) abort();
 }

@@ -23,8 +23,10 @@ struct ReceivedRequest {
 
 class HttpsTestServer {
  public:
-  // `common_name` goes into the certificate's subject.
+  // `common_name` goes into the self-signed certificate's subject.
   explicit HttpsTestServer(const std::string &common_name = "127.0.0.1");
+  // Serves with the certificate and key in these files.
+  HttpsTestServer(const std::string &cert_file, const std::string &key_file);
   ~HttpsTestServer();
   HttpsTestServer(const HttpsTestServer &) = delete;
   HttpsTestServer &operator=(const HttpsTestServer &) = delete;
@@ -37,6 +39,8 @@ class HttpsTestServer {
   std::vector<ReceivedRequest> requests() const;
 
  private:
+  void start(const std::string &cert_file, const std::string &key_file);
+
   std::string dir_;
   std::unique_ptr<httplib::SSLServer> server_;
   std::thread thread_;
