@@ -11,6 +11,7 @@
 
 #include "com_intf.h"
 #include "globals.h"
+#include "progress.h"
 #include "run_log.h"
 
 namespace {
@@ -78,6 +79,17 @@ int write_all(int fd, const char *cmd, size_t len) {
   return 0;
 }
 
+// Tells a person at a terminal which reply the run waits for and for how
+// long at most: the wait, then the 30 polls.
+void show_wait(const char *at_cmd, unsigned int wait_s) {
+  constexpr int kShownCommand = 32;
+  char what[96];
+  int len = static_cast<int>(strcspn(at_cmd, "\r\n"));
+  snprintf(what, sizeof what, "the modem's reply to %.*s%s", kShownCommand, at_cmd,
+           len > kShownCommand ? "..." : "");
+  progress_wait(what, static_cast<int>(wait_s) + kMaxReads / 2);
+}
+
 }  // namespace
 
 int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_len, int timeout,
@@ -99,6 +111,7 @@ int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_l
   if (out_result == nullptr) return 0;
 
   int max_buf_len = out_len;
+  show_wait(at_cmd, long_time_flag ? kLongWaitS : timeout > 0 ? kTimeoutUnitS * timeout : 1);
   if (long_time_flag) {
     sleep(kLongWaitS);
   } else if (timeout > 0) {

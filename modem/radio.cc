@@ -8,6 +8,7 @@
 #include "at_commands.h"
 #include "at_exchange.h"
 #include "globals.h"
+#include "progress.h"
 #include "run_log.h"
 
 namespace {
@@ -34,6 +35,7 @@ int reported_level(const char *cfun) {
 // The EID reply may come after the exchange gave up on a first burst of
 // other text: read the device again, once a second, each read on its own.
 void wait_for_eid(char *result) {
+  progress_wait("a late EID reply (one read a second)", kEidExtraReads);
   for (int i = 0; i < kEidExtraReads; ++i) {
     sleep(kBetweenExtraReadsS);
     memset(result, 0, kReplySize);
@@ -56,6 +58,7 @@ void send_prev_at() {
       send_cfun_min_flag = 0;
       exchange(kAtCfunMin, result, 0);
       send_cfun_max_flag = 1;
+      progress_wait("the radio to go down", kAfterRadioOffS);
       sleep(kAfterRadioOffS);
     } else {
       exchange(kAtCfunQuery, result, 0);
@@ -67,6 +70,7 @@ void send_prev_at() {
     if (send_cfun_max_flag) {
       send_cfun_max_flag = 0;
       exchange(kAtCfunFull, result, 0);
+      progress_wait("the radio to come up", kAfterFullFunctionS);
       sleep(kAfterFullFunctionS);
     }
 
@@ -106,6 +110,7 @@ int send_at_cfun_max() {
     return -1;
   }
   if (print_flag) log_print("Test: at+cfun=4 chan_id [%d] response[%s]\n", chan_id, result);
+  progress_wait("the radio to go off", kAfterRadioOffS);
   sleep(kAfterRadioOffS);
   if (strstr(result, "OK") != nullptr) {
     if (print_flag) log_print("eSIM CFUN 4 successfully\n");

@@ -5,6 +5,7 @@
 #include "globals.h"
 #include "https_relay.h"
 #include "profile_cmds.h"
+#include "progress.h"
 #include "radio.h"
 #include "record_store.h"
 #include "workflows.h"
@@ -14,6 +15,7 @@ namespace {
 // One relayed exchange: the modem's request goes to the server, the server's
 // answer back to the modem.
 struct RelayStep {
+  const char *stage;
   const char *header;
   int at_timeout;
   int download_flag;
@@ -24,15 +26,16 @@ struct RelayStep {
 };
 
 const RelayStep kSteps[] = {
-    {"\n=== Step 1: initiateAuthentication ===\n", 5, 0, kStep1HttpFailed, kStep1TransFailed,
-     kStep1StatusNotZero, "Error: at_status %s, ret=%d\n"},
-    {"\n=== Step 2: authenticateClient ===\n", 5, 0, kStep2HttpFailed, kStep2TransFailed,
-     kStep2StatusNotZero, "Error: at_status %s,ret=%d\n"},
-    {"\n=== Step 3: getBoundProfilePackage ===\n", 20, 1, kStep3HttpFailed, kStep3TransFailed,
-     kResultOk, nullptr},
+    {"Step 1: initiateAuthentication", "\n=== Step 1: initiateAuthentication ===\n", 5, 0,
+     kStep1HttpFailed, kStep1TransFailed, kStep1StatusNotZero, "Error: at_status %s, ret=%d\n"},
+    {"Step 2: authenticateClient", "\n=== Step 2: authenticateClient ===\n", 5, 0, kStep2HttpFailed,
+     kStep2TransFailed, kStep2StatusNotZero, "Error: at_status %s,ret=%d\n"},
+    {"Step 3: getBoundProfilePackage", "\n=== Step 3: getBoundProfilePackage ===\n", 20, 1,
+     kStep3HttpFailed, kStep3TransFailed, kResultOk, nullptr},
 };
 
 int relay(const RelayStep &step) {
+  progress_stage(step.stage);
   if (print_flag) log_print("%s", step.header);
   if (send_http(at_http_ip, at_http_path, at_payload, 0) == 0)
     return log_failure(step.http_failed, "Error: goto send_http failed, ret=%d\n");
@@ -59,8 +62,10 @@ int download_workflow() {
     log_print("Active Code: %s\n", active_code);
   }
 
+  progress_stage("radio preparation");
   send_prev_at();
 
+  progress_stage("download command");
   if (send_at_download(active_code) != 0)
     return log_failure(kDownloadCommandFailed, "Error goto send_at_download failed. ret=%d\n");
   if (strcmp(at_status, "0") != 0)
@@ -72,18 +77,23 @@ int download_workflow() {
     if (ret != 0) return ret;
   }
 
+  progress_stage("Step 4: notify");
   if (print_flag) log_print("\n=== Step 4: notify ===\n");
   if (send_http(at_http_ip, at_http_path, at_payload, 1) == 0)
     return log_failure(kNotifyHttpFailed, "Error: goto send_http failed, ret=%d\n");
 
+  progress_stage("profile list");
   memset(iccid, 0, sizeof iccid);
   if (send_at_list(iccid, sizeof iccid) < 0)
     return log_failure(kListFailed, "Error: goto send_at_list failed, ret=%d\n");
   // The profile is installed whatever happens to its record.
+  progress_stage("saving the record");
   if (save_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0)
     log_failure(kSaveRecordFailed, "Error: goto save_http_info failed, ret=%d\n");
 
+  progress_stage("radio back to full function");
   send_end_at();
+  progress_end("done");
   printf("eSim Download Completed, iccid: [%s]\n", iccid);
   if (print_flag) log_print("eSim Download Completed, iccid: [%s]\r\n", iccid);
   return kResultOk;

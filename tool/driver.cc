@@ -7,6 +7,7 @@
 #include "com_intf.h"
 #include "globals.h"
 #include "options.h"
+#include "progress.h"
 #include "run_log.h"
 #include "workflows.h"
 
@@ -25,12 +26,19 @@ int esimctl_main(int argc, char *argv[]) {
     if (log_file[0] == '\0')
       snprintf(log_file, sizeof log_file, ESIMCTL_LOG_DIR "/esim_delete_%d_%s.txt", chan_id, iccid);
     log_fd = log_open(log_file);
+    progress_begin(chan_id);
     ret = removal_workflow();
   } else {
     if (log_file[0] == '\0')
       snprintf(log_file, sizeof log_file, ESIMCTL_LOG_DIR "/esim_add_%d.txt", chan_id);
     log_fd = log_open(log_file);
+    progress_begin(chan_id);
     ret = download_workflow();
+  }
+  if (ret < 0) {
+    char outcome[kLogFileSize + 64];
+    snprintf(outcome, sizeof outcome, "failed (result %d, see %s)", ret, log_file);
+    progress_end(outcome);
   }
 
   curl_global_cleanup();

@@ -948,6 +948,92 @@ def realtime_removal(ctx):
     figures(ctx, t, "removal")
 
 
+# ------------------------------------------------------------ a person at a terminal ----
+def on_terminal(g, *args):
+    """esimctl with its standard error on a pty (tests/scenarios/on_terminal.py)."""
+    with open(os.path.join(HERE, "on_terminal.py")) as f:
+        code = f.read()
+    g.line("cat >/tmp/on_terminal.py <<'PY'\n%sPY" % code)
+    g.line("python3 /tmp/on_terminal.py %s >/dev/null 2>&1" % " ".join(shlex.quote(a) for a in args))
+    return g
+
+
+def progress_lines(text):
+    """The states the progress line went through: each redraw starts with a
+    carriage return and an erase to the end of the line."""
+    # The terminal's line discipline turns the final line end into CR LF.
+    return [part for part in text.replace("\r\n", "\n").split("\r\x1b[K") if part]
+
+
+def stages_shown(ctx, lines, channel):
+    """The stages in the order they first appeared, checking the form of each line."""
+    stages = []
+    for line in lines:
+        m = re.match(r"esimctl chan %d  \d+:\d\d  (.*?)(?:  waiting for .*)?\n?$" % channel, line, re.S)
+        if not m:
+            ctx.fail("a progress line of another form: %r" % line)
+            continue
+        if not stages or stages[-1] != m.group(1):
+            stages.append(m.group(1))
+    return stages
+
+
+DOWNLOAD_STAGES = ["radio preparation", "download command", "Step 1: initiateAuthentication",
+                   "Step 2: authenticateClient", "Step 3: getBoundProfilePackage", "Step 4: notify",
+                   "profile list", "saving the record", "radio back to full function", "done"]
+
+
+@scenario("terminal.download_shows_its_progress")
+def terminal_download(ctx):
+    t = on_terminal(ctx.gateway(), "-c", "1", "-a", CODE).run()
+    check_download_ok(ctx, t)
+    lines = progress_lines(read(t.path("cmd", "01", "terminal")))
+    ctx.eq(stages_shown(ctx, lines, 1), DOWNLOAD_STAGES, "stages on the terminal")
+    ctx.check(lines and lines[-1].endswith("done\n"), "the line is finished with the outcome: %r"
+              % (lines[-1:],))
+    ctx.check(all(not l.endswith("\n") for l in lines[:-1]), "one line, redrawn in place")
+    waits = " ".join(lines)
+    for what in ("waiting for the modem's reply to AT+QESIM=\"download\",1,\"LPA:1$smd...",
+                 "waiting for the profile server's answer", "waiting for the modem's reply to AT+CFUN?"):
+        ctx.check(what in waits, "the line shows %r" % what)
+    ctx.check(re.search(r"waiting for the modem's reply to AT\+QESIM=\"trans\",[^ ]*\.\.\. \(\d+/43 s\)",
+                        waits) is not None, "the last chunk of step 3 shows its bound: 28 s and 15 s of polls")
+    # The run log and the modem traffic are those of a run without a terminal.
+    ctx.eq(t.tokens(), DOWNLOAD_OK, "modem commands")
+    ctx.eq(whole_seconds(t.sleeps()), [3000000, 15000000, 15000000, 28000000, 6000000], "whole-second waits")
+
+
+@scenario("terminal.removal_and_failure_finish_the_line")
+def terminal_removal(ctx):
+    g = removal_gateway(ctx, "--delete-notifications 2")
+    on_terminal(g, "-c", "1", "-i", ICCID, "-r", "-d")
+    on_terminal(g, "-c", "2", "-a", CODE)  # no modem on channel 2
+    t = g.run()
+    check_removal_ok(ctx, t, "Yes")
+    lines = progress_lines(read(t.path("cmd", "01", "terminal")))
+    ctx.eq(stages_shown(ctx, lines, 1),
+           ["radio off", "record lookup", "disabling the profile", "deleting the profile", "notification list",
+            "notification fetch", "notification to the server", "notification delete", "clean-up pass 1",
+            "clean-up pass 2", "forgetting the record", "radio back to full function", "done"],
+           "stages on the terminal")
+    failed = progress_lines(read(t.path("cmd", "02", "terminal")))
+    ctx.check(failed and re.match(r"esimctl chan 2  0:\d\d  failed \(result -11, see /www/esim_add_2.txt\)\n$",
+                                  failed[-1]), "the last state of a failed run: %r" % failed[-1:])
+    ctx.eq((t.status(2), t.stdout(2)), (245, "Error: failed cause -11\n"), "the failure on stdout alone")
+
+
+@scenario("terminal.nothing_on_a_pipe")
+def terminal_pipe(ctx):
+    # Standard error on a pipe, as a calling program has it: nothing appears.
+    t = ctx.gateway().line(
+        "pre=(); [ -f /sim/lib/libsleep_shim.so ] && pre=(LD_PRELOAD=/sim/lib/libsleep_shim.so)\n"
+        "{ env \"${pre[@]}\" ESIMCTL_TIME_FACTOR=$SIM_TIME_FACTOR /sim/bin/esimctl -c 1 -a '%s' "
+        "2>&1 >$SIM_OUT/piped_stdout; echo $? >$SIM_OUT/piped_status; } | cat >$SIM_OUT/piped_stderr" % CODE).run()
+    ctx.eq(read(t.path("piped_stderr")), "", "standard error on a pipe")
+    ctx.eq(read(t.path("piped_stdout")), "eSim Download Completed, iccid: [%s]\n" % ICCID, "stdout")
+    ctx.eq(read(t.path("piped_status")), "0\n", "exit status")
+
+
 # ------------------------------------------------------------ driver ----
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
