@@ -24,14 +24,6 @@ int exchange(const char *cmd, char *result, int timeout) {
   return execute_at_command(chan_id, cmd, result, static_cast<int>(kReplySize), timeout, 0);
 }
 
-// The level reported in a CFUN? reply, 0 when the reply names none. A reply
-// that ends within six characters of "CFUN" holds no level; it is not read
-// past its end.
-int reported_level(const char *cfun) {
-  if (strnlen(cfun, kCfunLevelOffset) < kCfunLevelOffset) return 0;
-  return atoi(cfun + kCfunLevelOffset);
-}
-
 // The EID reply may come after the exchange gave up on a first burst of
 // other text: read the device again, once a second, each read on its own.
 void wait_for_eid(char *result) {
@@ -45,6 +37,27 @@ void wait_for_eid(char *result) {
 }
 
 }  // namespace
+
+bool read_cfun_level(const char *reply, int *level) {
+  const char *cfun = strstr(reply, "CFUN");
+  if (cfun == nullptr) return false;
+  // A reply that ends within six characters of "CFUN" names no level (it
+  // reads as 0); it is not read past its end.
+  *level = strnlen(cfun, kCfunLevelOffset) < kCfunLevelOffset ? 0 : atoi(cfun + kCfunLevelOffset);
+  return true;
+}
+
+int read_eid_status(char *reply, char **status) {
+  char *key = strstr(reply, "eid");
+  if (key == nullptr) return -1;
+  char *comma = strchr(key, ',');
+  if (comma == nullptr) return -2;
+  char *end = strchr(comma + 1, ',');
+  if (end == nullptr) return -3;
+  *end = '\0';
+  *status = comma + 1;
+  return 0;
+}
 
 void send_prev_at() {
   char result[kReplySize] = {};
@@ -62,8 +75,8 @@ void send_prev_at() {
       sleep(kAfterRadioOffS);
     } else {
       exchange(kAtCfunQuery, result, 0);
-      const char *ptr_value = strstr(result, "CFUN");
-      if (ptr_value != nullptr && reported_level(ptr_value) == 0) send_cfun_max_flag = 1;
+      int value = 0;
+      if (read_cfun_level(result, &value) && value == 0) send_cfun_max_flag = 1;
       exchange(kAtQgmr, result, 0);
     }
 
@@ -77,23 +90,18 @@ void send_prev_at() {
     exchange(kAtQesimEid, result, 1);
     if (strstr(result, "eid") == nullptr) wait_for_eid(result);
 
-    char *ptr_tmp = strstr(result, "eid");
-    if (ptr_tmp == nullptr) {
-      log_print("Not find eid\n");
-      return;
+    char *status = nullptr;
+    switch (read_eid_status(result, &status)) {
+      case -1:
+        log_print("Not find eid\n");
+        return;
+      case -2:
+        log_print("Not find eid comma\n");
+        return;
+      case -3:
+        log_print("Not find eid comma value\n");
+        return;
     }
-    ptr_tmp = strchr(ptr_tmp, ',');
-    if (ptr_tmp == nullptr) {
-      log_print("Not find eid comma\n");
-      return;
-    }
-    char *status = ptr_tmp + 1;
-    char *end = strchr(status, ',');
-    if (end == nullptr) {
-      log_print("Not find eid comma value\n");
-      return;
-    }
-    *end = '\0';
     if (strcmp(status, "0") == 0) return;
     if (!only_one) return;
     only_one = 0;
