@@ -55,8 +55,8 @@ class Sandbox : public ::testing::Test {
   // The sandbox command line for transcript folder `out`, as a shell text.
   std::string command(const std::string &out, const std::string &options) {
     return std::string(SIM_SANDBOX) + " --build '" + TEST_BINARY_DIR + "' --esimctl '" +
-           ESIMCTL_BIN + "' --dbshell '" + SIM_SOURCE_DIR + "/dbshell_standin.py' --out '" + dir_ +
-           "/" + out + "' " + options + " >'" + dir_ + "/" + out + ".log' 2>&1";
+           ESIMCTL_BIN + "' --out '" + dir_ + "/" + out + "' " + options + " >'" + dir_ + "/" +
+           out + ".log' 2>&1";
   }
   std::string dir_;
 };
