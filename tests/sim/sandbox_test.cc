@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -187,6 +188,40 @@ esimctl-run -c 2 -i "$iccid" -r
                                              "/gsma/rsp2/es9plus/handleNotification"}));
   EXPECT_NE(read_file(dir_ + "/h/www/esim_add_2.txt").find("Send AT 2: [AT+CFUN?"),
             std::string::npos);
+}
+
+// The database is dbshell's: the build's client makes the table, with one
+// row per port and ICCID, before the seeds run, and without calling the client
+// at /my_tools/dbshell, which must see esimctl's statements only.
+TEST_F(Sandbox, DbshellMakesTheTableBeforeTheSeeds) {
+  std::string client = script("client", R"(#!/bin/sh
+printf '%s\n' "$2" >>/sim/out/client_calls
+exec /sim/bin/dbshell "$@"
+)");
+  ASSERT_EQ(chmod(client.c_str(), 0755), 0);
+  std::string probe = script("probe.sh", R"(
+sqlite3 /data/log/esimhttp.db '.schema esim_http' >/sim/out/schema
+/my_tools/dbshell /data/log/esimhttp.db 'SELECT http_ip FROM esim_http' >/sim/out/client_answer
+)");
+  auto seed = [](const std::string &host) {
+    return "--seed-db \"INSERT INTO esim_http VALUES (1, '89882470000000000017', '" + host +
+           "', '/p', '2026-12-07 04:00:00')\" ";
+  };
+  std::string options = "--channels 1 --dbshell '" + client + "' " + seed("a.example") +
+                        seed("b.example") + "--script " + probe;
+  ASSERT_EQ(WEXITSTATUS(system(command("s", options).c_str())), 0) << read_file(dir_ + "/s.log");
+  EXPECT_NE(read_file(dir_ + "/s/schema").find("UNIQUE (port, iccid) ON CONFLICT REPLACE"),
+            std::string::npos)
+      << read_file(dir_ + "/s/schema");
+  EXPECT_EQ(read_file(dir_ + "/s/client_calls"), "SELECT http_ip FROM esim_http\n");
+  EXPECT_NE(read_file(dir_ + "/s/client_answer").find("b.example"), std::string::npos)
+      << read_file(dir_ + "/s/client_answer");
+  cJSON *rows = cJSON_Parse(read_file(dir_ + "/s/db.json").c_str());
+  ASSERT_TRUE(cJSON_IsArray(rows));
+  ASSERT_EQ(cJSON_GetArraySize(rows), 1) << "the second seed replaced the first";
+  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(rows, 0), "http_ip")->valuestring,
+               "b.example");
+  cJSON_Delete(rows);
 }
 
 TEST_F(Sandbox, RefusesWhatItCannotSetUp) {
