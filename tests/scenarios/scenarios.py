@@ -536,6 +536,33 @@ def meet_in_database(ctx):
     ctx.eq(t.db(), [(2, ICCID, "other.example", "/elsewhere")], "rows at the end")
 
 
+@scenario("download_then_removal.same_iccid_again_one_record")
+def same_iccid_again(ctx):
+    # A profile downloaded again on a channel must leave one record, naming the
+    # server it came from last, or its removal notifies the wrong server. The
+    # simulated modem gives every download the next ICCID and cannot install
+    # one twice, so the earlier download is a seeded record: ICCID on channel 1
+    # from other.example. (A removal in between would prove nothing: it
+    # deletes the record.) dbshell's UNIQUE (port, iccid) ON CONFLICT REPLACE
+    # turns the download's INSERT into a replacement; on a table without it
+    # the removal's lookup would find other.example first, which does not
+    # even resolve in this gateway.
+    t = ctx.gateway().seed_record(host="other.example", path="/elsewhere") \
+        .esimctl("-c", "1", "-a", CODE) \
+        .line("sqlite3 /data/log/esimhttp.db 'SELECT port, iccid, http_ip, http_path FROM esim_http "
+              "ORDER BY rowid' >$SIM_OUT/after_download") \
+        .esimctl("-c", "1", "-i", ICCID, "-r").run()
+    ctx.eq((t.status(1), t.stdout(1)), (0, "eSim Download Completed, iccid: [%s]\n" % ICCID),
+           "download status and stdout")
+    ctx.eq(read(t.path("after_download")), "1|%s|smdp.example|%s\n" % (ICCID, NOTIFY_PATH),
+           "rows after the download")
+    ctx.eq((t.status(2), t.stdout(2)), (0, "eSIM Remove Completed\n"), "removal status and stdout")
+    ctx.has(t.log(delete_log()), "http_ip: [smdp.example]\n")
+    ctx.eq(t.functions(), FUNCTIONS + ["handleNotification"], "HTTPS requests of both runs")
+    ctx.eq([r["headers"].get("Host") for r in t.smdp()], ["smdp.example"] * 5, "Host of every request")
+    ctx.eq(t.db(), [], "rows at the end")
+
+
 # ------------------------------------------------------------ download failures ----
 # name, sandbox options (modem faults, server faults), code, log lines that
 # must be there (the workflow's own last), modem tokens, server functions.
