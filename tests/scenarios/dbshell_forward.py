@@ -2,9 +2,10 @@
 # Database client placed at /my_tools/dbshell by the scenarios that need to
 # see or break the record store: it notes every statement (with the time, so
 # the scenario can place it among the modem and server traffic) and hands it
-# to the real dbshell, except a statement starting with $SCEN_DB_FAIL, which
-# gets the answer of a failing database, {"Reason": ...}, and changes nothing.
-#   argv: DBFILE SQL        env: SCEN_DBSHELL (the real client), SCEN_DB_FAIL, SIM_OUT
+# to the real dbshell, which the sandbox gives at /sim/bin/dbshell, except a
+# statement starting with $SCEN_DB_FAIL, which gets the answer of a failing
+# database, {"Reason": ...}, and changes nothing.
+#   argv: DBFILE SQL        env: SCEN_DB_FAIL, SIM_OUT
 import json
 import os
 import sys
@@ -19,5 +20,5 @@ fail = os.environ.get("SCEN_DB_FAIL", "")
 if fail and sql.lstrip().upper().startswith(fail.upper()):
     print('{\n\t"Reason":\t"database is locked"\n}')
     sys.exit(0)
-real = os.environ.get("SCEN_DBSHELL", "/tmp/dbshell.real")
+real = "/sim/bin/dbshell"
 os.execv(real, [real] + sys.argv[1:])

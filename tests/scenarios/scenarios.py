@@ -12,7 +12,6 @@ Each scenario is its own ctest test (tests/scenarios/CMakeLists.txt), so
 ctest -j runs them side by side; every one has its own sandbox.
 """
 import argparse
-import base64
 import json
 import os
 import re
@@ -252,13 +251,7 @@ class Gateway:
         script = ["set -u"]
         dbshell = ctx.dbshell
         if self.forward is not None:
-            # The gateway sees nothing of the host but what it is given: the
-            # real client comes in inside the script.
-            with open(ctx.dbshell, "rb") as f:
-                blob = base64.encodebytes(f.read()).decode()
-            script += ["base64 -d >/tmp/dbshell.real <<'B64'", blob.rstrip("\n"), "B64",
-                       "chmod +x /tmp/dbshell.real",
-                       "export SCEN_DBSHELL=/tmp/dbshell.real SCEN_DB_FAIL=%s" % shlex.quote(self.forward)]
+            script.append("export SCEN_DB_FAIL=%s" % shlex.quote(self.forward))
             dbshell = os.path.join(HERE, "dbshell_forward.py")
         script += self.lines + ["exit 0"]
         script_path = os.path.join(ctx.work, "scenario.sh")
@@ -541,6 +534,33 @@ def meet_in_database(ctx):
     ctx.has(log, "http_path: [%s]\n" % NOTIFY_PATH)
     ctx.eq(t.functions(), FUNCTIONS + ["handleNotification"], "HTTPS requests of both runs")
     ctx.eq(t.db(), [(2, ICCID, "other.example", "/elsewhere")], "rows at the end")
+
+
+@scenario("download_then_removal.same_iccid_again_one_record")
+def same_iccid_again(ctx):
+    # A profile downloaded again on a channel must leave one record, naming the
+    # server it came from last, or its removal notifies the wrong server. The
+    # simulated modem gives every download the next ICCID and cannot install
+    # one twice, so the earlier download is a seeded record: ICCID on channel 1
+    # from other.example. (A removal in between would prove nothing: it
+    # deletes the record.) dbshell's UNIQUE (port, iccid) ON CONFLICT REPLACE
+    # turns the download's INSERT into a replacement; on a table without it
+    # the removal's lookup would find other.example first, which does not
+    # even resolve in this gateway.
+    t = ctx.gateway().seed_record(host="other.example", path="/elsewhere") \
+        .esimctl("-c", "1", "-a", CODE) \
+        .line("sqlite3 /data/log/esimhttp.db 'SELECT port, iccid, http_ip, http_path FROM esim_http "
+              "ORDER BY rowid' >$SIM_OUT/after_download") \
+        .esimctl("-c", "1", "-i", ICCID, "-r").run()
+    ctx.eq((t.status(1), t.stdout(1)), (0, "eSim Download Completed, iccid: [%s]\n" % ICCID),
+           "download status and stdout")
+    ctx.eq(read(t.path("after_download")), "1|%s|smdp.example|%s\n" % (ICCID, NOTIFY_PATH),
+           "rows after the download")
+    ctx.eq((t.status(2), t.stdout(2)), (0, "eSIM Remove Completed\n"), "removal status and stdout")
+    ctx.has(t.log(delete_log()), "http_ip: [smdp.example]\n")
+    ctx.eq(t.functions(), FUNCTIONS + ["handleNotification"], "HTTPS requests of both runs")
+    ctx.eq([r["headers"].get("Host") for r in t.smdp()], ["smdp.example"] * 5, "Host of every request")
+    ctx.eq(t.db(), [], "rows at the end")
 
 
 # ------------------------------------------------------------ download failures ----

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -21,7 +22,8 @@ using simtest::read_file;
 // What the host has at the gateway's fixed paths, to compare before and after.
 std::string host_paths() {
   std::string out;
-  for (const char *p : {"/dev/zarn", "/dev/zarn/chn_usb", "/www", "/my_tools", "/data/log", "/data"}) {
+  for (const char *p :
+       {"/dev/zarn", "/dev/zarn/chn_usb", "/www", "/my_tools", "/data/log", "/data"}) {
     out += p;
     DIR *d = opendir(p);
     if (d == nullptr) {
@@ -53,9 +55,9 @@ class Sandbox : public ::testing::Test {
   }
   // The sandbox command line for transcript folder `out`, as a shell text.
   std::string command(const std::string &out, const std::string &options) {
-    return std::string(SIM_SANDBOX) + " --build '" + TEST_BINARY_DIR + "' --esimctl '" + ESIMCTL_BIN +
-           "' --dbshell '" + SIM_SOURCE_DIR + "/dbshell_standin.py' --out '" + dir_ + "/" + out +
-           "' " + options + " >'" + dir_ + "/" + out + ".log' 2>&1";
+    return std::string(SIM_SANDBOX) + " --build '" + TEST_BINARY_DIR + "' --esimctl '" +
+           ESIMCTL_BIN + "' --out '" + dir_ + "/" + out + "' " + options + " >'" + dir_ + "/" +
+           out + ".log' 2>&1";
   }
   std::string dir_;
 };
@@ -120,7 +122,9 @@ PY
       << read_file(dir_ + "/c.log");
   EXPECT_EQ(read_file(dir_ + "/c/answered"), "32");
   for (int ch = 1; ch <= 32; ++ch)
-    EXPECT_EQ(simtest::read_lines(dir_ + "/c/modem/chn_" + std::to_string(ch) + ".jsonl").size(), 1u) << ch;
+    EXPECT_EQ(simtest::read_lines(dir_ + "/c/modem/chn_" + std::to_string(ch) + ".jsonl").size(),
+              1u)
+        << ch;
 }
 
 TEST_F(Sandbox, CommandsInSequenceSeededDatabaseAndScaledDelays) {
@@ -129,7 +133,9 @@ TEST_F(Sandbox, CommandsInSequenceSeededDatabaseAndScaledDelays) {
       "--seed-db \"INSERT INTO esim_http VALUES (1, '89882470000000000017', 'smdp.example', "
       "'/gsma/rsp2/es9plus/handleNotification', '2026-12-07 04:00:00')\" "
       "--run '-h' --run '-c 1' --script " +
-      script("probe.sh", "exec 3<>/dev/zarn/chn_usb/1; printf 'AT+CFUN?\\r\\n' >&3; timeout 1 cat <&3 >/dev/null; exit 0\n");
+      script("probe.sh",
+             "exec 3<>/dev/zarn/chn_usb/1; printf 'AT+CFUN?\\r\\n' >&3; timeout 1 cat <&3 "
+             ">/dev/null; exit 0\n");
   ASSERT_EQ(WEXITSTATUS(system(command("d", options).c_str())), 0) << read_file(dir_ + "/d.log");
   EXPECT_EQ(read_file(dir_ + "/d/cmd/01/command"), "esimctl -h\n");
   EXPECT_EQ(read_file(dir_ + "/d/cmd/02/command"), "esimctl -c 1\n");
@@ -138,12 +144,14 @@ TEST_F(Sandbox, CommandsInSequenceSeededDatabaseAndScaledDelays) {
   cJSON *rows = cJSON_Parse(read_file(dir_ + "/d/db.json").c_str());
   ASSERT_TRUE(cJSON_IsArray(rows));
   ASSERT_EQ(cJSON_GetArraySize(rows), 1);
-  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(rows, 0), "iccid")->valuestring, "89882470000000000017");
+  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(rows, 0), "iccid")->valuestring,
+               "89882470000000000017");
   cJSON_Delete(rows);
   std::vector<std::string> lines = simtest::read_lines(dir_ + "/d/modem/chn_1.jsonl");
   ASSERT_EQ(lines.size(), 1u);
   cJSON *line = cJSON_Parse(lines[0].c_str());
-  double waited = cJSON_GetObjectItem(line, "reply_time")->valuedouble - cJSON_GetObjectItem(line, "time")->valuedouble;
+  double waited = cJSON_GetObjectItem(line, "reply_time")->valuedouble -
+                  cJSON_GetObjectItem(line, "time")->valuedouble;
   EXPECT_GE(waited, 0.28);
   EXPECT_LT(waited, 1.0) << "3 s of delay at factor 0.1";
   cJSON_Delete(line);
@@ -158,9 +166,12 @@ sqlite3 /data/log/esimhttp.db 'SELECT port, iccid, http_ip FROM esim_http' >/sim
 iccid=$(sed -n 's/.*iccid: \[\(.*\)\]/\1/p' /sim/out/cmd/01/stdout)
 esimctl-run -c 2 -i "$iccid" -r
 )");
-  ASSERT_EQ(WEXITSTATUS(system(command("h", "--channels 2 --time-factor 0.02 --script " + flow).c_str())), 0)
+  ASSERT_EQ(
+      WEXITSTATUS(system(command("h", "--channels 2 --time-factor 0.02 --script " + flow).c_str())),
+      0)
       << read_file(dir_ + "/h.log");
-  EXPECT_EQ(read_file(dir_ + "/h/cmd/01/stdout"), "eSim Download Completed, iccid: [89882470000000000017]\n");
+  EXPECT_EQ(read_file(dir_ + "/h/cmd/01/stdout"),
+            "eSim Download Completed, iccid: [89882470000000000017]\n");
   EXPECT_EQ(read_file(dir_ + "/h/after_download"), "2|89882470000000000017|smdp.example\n");
   EXPECT_EQ(read_file(dir_ + "/h/cmd/02/stdout"), "eSIM Remove Completed\n");
   EXPECT_EQ(read_file(dir_ + "/h/db.json"), "") << "the record is forgotten";
@@ -175,13 +186,49 @@ esimctl-run -c 2 -i "$iccid" -r
                                              "/gsma/rsp2/es9plus/getBoundProfilePackage",
                                              "/gsma/rsp2/es9plus/handleNotification",
                                              "/gsma/rsp2/es9plus/handleNotification"}));
-  EXPECT_NE(read_file(dir_ + "/h/www/esim_add_2.txt").find("Send AT 2: [AT+CFUN?"), std::string::npos);
+  EXPECT_NE(read_file(dir_ + "/h/www/esim_add_2.txt").find("Send AT 2: [AT+CFUN?"),
+            std::string::npos);
+}
+
+// The database is dbshell's: the build's client makes the table, with one
+// row per port and ICCID, before the seeds run, and without calling the client
+// at /my_tools/dbshell, which must see esimctl's statements only.
+TEST_F(Sandbox, DbshellMakesTheTableBeforeTheSeeds) {
+  std::string client = script("client", R"(#!/bin/sh
+printf '%s\n' "$2" >>/sim/out/client_calls
+exec /sim/bin/dbshell "$@"
+)");
+  ASSERT_EQ(chmod(client.c_str(), 0755), 0);
+  std::string probe = script("probe.sh", R"(
+sqlite3 /data/log/esimhttp.db '.schema esim_http' >/sim/out/schema
+/my_tools/dbshell /data/log/esimhttp.db 'SELECT http_ip FROM esim_http' >/sim/out/client_answer
+)");
+  auto seed = [](const std::string &host) {
+    return "--seed-db \"INSERT INTO esim_http VALUES (1, '89882470000000000017', '" + host +
+           "', '/p', '2026-12-07 04:00:00')\" ";
+  };
+  std::string options = "--channels 1 --dbshell '" + client + "' " + seed("a.example") +
+                        seed("b.example") + "--script " + probe;
+  ASSERT_EQ(WEXITSTATUS(system(command("s", options).c_str())), 0) << read_file(dir_ + "/s.log");
+  EXPECT_NE(read_file(dir_ + "/s/schema").find("UNIQUE (port, iccid) ON CONFLICT REPLACE"),
+            std::string::npos)
+      << read_file(dir_ + "/s/schema");
+  EXPECT_EQ(read_file(dir_ + "/s/client_calls"), "SELECT http_ip FROM esim_http\n");
+  EXPECT_NE(read_file(dir_ + "/s/client_answer").find("b.example"), std::string::npos)
+      << read_file(dir_ + "/s/client_answer");
+  cJSON *rows = cJSON_Parse(read_file(dir_ + "/s/db.json").c_str());
+  ASSERT_TRUE(cJSON_IsArray(rows));
+  ASSERT_EQ(cJSON_GetArraySize(rows), 1) << "the second seed replaced the first";
+  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(rows, 0), "http_ip")->valuestring,
+               "b.example");
+  cJSON_Delete(rows);
 }
 
 TEST_F(Sandbox, RefusesWhatItCannotSetUp) {
   EXPECT_EQ(WEXITSTATUS(system(command("e", "--channels 40").c_str())), 125);
   EXPECT_EQ(WEXITSTATUS(system(command("f", "--modem 'no-channel'").c_str())), 125);
-  EXPECT_EQ(WEXITSTATUS(system(command("g", "--modem '1:--fault eid:explode' --run -h").c_str())), 125);
+  EXPECT_EQ(WEXITSTATUS(system(command("g", "--modem '1:--fault eid:explode' --run -h").c_str())),
+            125);
 }
 
 }  // namespace
