@@ -6,6 +6,7 @@
 #include "at_commands.h"
 #include "at_exchange.h"
 #include "globals.h"
+#include "profile_cmds.h"
 #include "qesim_parse.h"
 #include "run_log.h"
 
@@ -37,6 +38,46 @@ bool format_seq_command(char *command, const char *fmt, const char *seq) {
 }
 
 }  // namespace
+
+int read_ntf_seq(const char *line, char *out, size_t cap) {
+  const char *comma = strchr(line, ',');
+  if (comma == nullptr) return -1;
+  const char *seq = comma + 1;
+  const char *seq_end = strchr(seq, ',');
+  if (seq_end == nullptr) return -1;
+  size_t seq_len = static_cast<size_t>(seq_end - seq);
+  if (seq_len >= cap) return -1;
+  memcpy(out, seq, seq_len);
+  out[seq_len] = '\0';
+  return 0;
+}
+
+int for_each_listed_notification(const char *reply, NotificationVisitor visit, void *context) {
+  ReplyCopy copy = copy_reply(reply);
+  if (!copy) return -1;
+  int visited = 0;
+  char *line = copy.get();
+  while (line != nullptr && *line != '\0') {
+    char *next = cut_line(line);
+    // The ICCID is the first quoted text of the line that passes the list's
+    // ICCID rule: a notification line names its kind in quotes before it.
+    size_t len = 0;
+    const char *quote = strchr(line, '"');
+    while (quote != nullptr && (len = iccid_candidate(quote + 1)) == 0) {
+      quote = strchr(quote + 1, '"');
+    }
+    char seq[kReqIdSize];
+    if (len > 0 && read_ntf_seq(line, seq, sizeof seq) == 0) {
+      char found[kIccidSize];
+      memcpy(found, quote + 1, len);
+      found[len] = '\0';
+      visit(seq, found, line, context);
+      ++visited;
+    }
+    line = next;
+  }
+  return visited;
+}
 
 int send_at_ntf_list_delete(const char *iccid_param) {
   if (print_flag) log_print("Getting notification list\n");
@@ -111,15 +152,9 @@ int send_at_ntf_list(const char *iccid_param, char *ntf_req_id, int req_id_len) 
   // No line for the ICCID is how the clean-up loop learns it is done: silent.
   if (match == nullptr) return -1;
 
-  const char *comma = strchr(line_start(result, match), ',');
-  if (comma == nullptr) return -1;
-  const char *seq = comma + 1;
-  const char *seq_end = strchr(seq, ',');
-  if (seq_end == nullptr) return -1;
-  size_t seq_len = static_cast<size_t>(seq_end - seq);
-  if (req_id_len <= 0 || seq_len >= static_cast<size_t>(req_id_len)) return -1;
-  memcpy(ntf_req_id, seq, seq_len);
-  ntf_req_id[seq_len] = '\0';
+  if (req_id_len <= 0 ||
+      read_ntf_seq(line_start(result, match), ntf_req_id, static_cast<size_t>(req_id_len)) != 0)
+    return -1;
   if (print_flag) log_print("Found req_id: %s\n", ntf_req_id);
   return 0;
 }

@@ -19,10 +19,6 @@ constexpr size_t kTempIccidSize = 32;
 constexpr size_t kIccidMinLen = 15;
 constexpr size_t kIccidMaxLen = 20;
 
-struct FreeDeleter {
-  void operator()(char *p) const { free(p); }
-};
-
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -46,44 +42,47 @@ bool is_iccid_text(const char *text) {
   return true;
 }
 
-int get_last_iccid_from_list(const char *response, char *last_iccid, size_t buffer_size) {
-  if (response == nullptr || last_iccid == nullptr || buffer_size == 0) return -1;
+size_t iccid_candidate(const char *candidate) {
+  if (!is_digit(*candidate)) return 0;
+  const char *close_quote = strchr(candidate, '"');
+  if (close_quote == nullptr) return 0;
+  size_t len = static_cast<size_t>(close_quote - candidate);
+  if (len < kIccidMinLen || len > kIccidMaxLen) return 0;
+  char temp_iccid[kTempIccidSize];
+  memcpy(temp_iccid, candidate, len);
+  temp_iccid[len] = '\0';
+  return is_iccid_text(temp_iccid) ? len : 0;
+}
 
-  size_t reply_len = strlen(response);
-  std::unique_ptr<char, FreeDeleter> response_copy(static_cast<char *>(malloc(reply_len + 1)));
+int for_each_listed_iccid(const char *response, size_t buffer_size, IccidVisitor visit,
+                          void *context) {
+  ReplyCopy response_copy = copy_reply(response);
   if (!response_copy) return -1;
-  memcpy(response_copy.get(), response, reply_len + 1);
 
-  bool found = false;
+  int visited = 0;
   char *line = response_copy.get();
   while (line != nullptr && *line != '\0') {
-    char *next = nullptr;
-    char *line_end = strpbrk(line, "\r\n");
-    if (line_end != nullptr) {
-      *line_end = '\0';
-      next = line_end + 1;
-      while (*next == '\r' || *next == '\n') ++next;
-    }
-
+    char *next = cut_line(line);
     const char *open_quote = strchr(line, '"');
-    const char *candidate = open_quote != nullptr ? open_quote + 1 : nullptr;
-    const char *close_quote =
-        (candidate != nullptr && is_digit(*candidate)) ? strchr(candidate, '"') : nullptr;
-    if (close_quote != nullptr) {
-      size_t len = static_cast<size_t>(close_quote - candidate);
-      if (len >= kIccidMinLen && len <= kIccidMaxLen) {
-        char temp_iccid[kTempIccidSize];
-        memcpy(temp_iccid, candidate, len);
-        temp_iccid[len] = '\0';
-        if (is_iccid_text(temp_iccid) && len < buffer_size) {
-          memcpy(last_iccid, temp_iccid, len + 1);
-          found = true;
-        }
-      }
+    size_t len = open_quote != nullptr ? iccid_candidate(open_quote + 1) : 0;
+    if (len > 0 && len < buffer_size) {
+      char found[kTempIccidSize];
+      memcpy(found, open_quote + 1, len);
+      found[len] = '\0';
+      visit(found, line, context);
+      ++visited;
     }
     line = next;
   }
-  return found ? 0 : -1;
+  return visited;
+}
+
+int get_last_iccid_from_list(const char *response, char *last_iccid, size_t buffer_size) {
+  if (response == nullptr || last_iccid == nullptr || buffer_size == 0) return -1;
+  auto keep_last = [](const char *iccid_found, const char *, void *context) {
+    memcpy(context, iccid_found, strlen(iccid_found) + 1);
+  };
+  return for_each_listed_iccid(response, buffer_size, keep_last, last_iccid) > 0 ? 0 : -1;
 }
 
 int send_at_list(char *iccid_param, size_t iccid_len) {

@@ -20,6 +20,22 @@ bool copy_field(char *to, size_t size, const char *from, size_t len) {
 
 }  // namespace
 
+ReplyCopy copy_reply(const char *reply) {
+  size_t len = strlen(reply);
+  ReplyCopy copy(static_cast<char *>(malloc(len + 1)));
+  if (copy) memcpy(copy.get(), reply, len + 1);
+  return copy;
+}
+
+char *cut_line(char *line) {
+  char *line_end = strpbrk(line, "\r\n");
+  if (line_end == nullptr) return nullptr;
+  *line_end = '\0';
+  char *next = line_end + 1;
+  while (*next == '\r' || *next == '\n') ++next;
+  return next;
+}
+
 void parse_at_response(const char *response, const char *keyword, int get_ip_flag) {
   if (response == nullptr || keyword == nullptr) return;
   const char *key = strstr(response, keyword);

@@ -8,6 +8,19 @@
 // names the run log and reaches the modem as command text.
 bool is_iccid_text(const char *text);
 
+// The length of the ICCID that starts at `candidate`, the character after an
+// opening quote in a line cut by cut_line: it must start with a digit, close
+// on the line, and hold 15 to 20 digits or F/f. 0 when it is no ICCID.
+size_t iccid_candidate(const char *candidate);
+
+// Calls `visit` for each ICCID of a list reply, in order, with the line it
+// stands on. Only the first quoted text of each line is a candidate, and it
+// must be shorter than `buffer_size`. Gives how many were visited, or -1 when
+// the reply could not be copied; the reply is not changed.
+using IccidVisitor = void (*)(const char *iccid, const char *line, void *context);
+int for_each_listed_iccid(const char *response, size_t buffer_size, IccidVisitor visit,
+                          void *context);
+
 // Stores into `last_iccid` the last ICCID of a list reply. Only the first
 // quoted text of each line is a candidate: it must start with a digit, close
 // on the same line, have 15 to 20 characters of digits or F/f, and fit

@@ -31,27 +31,22 @@ long long now_ms() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Opens the channel's device and takes an exclusive lock on it, so that two
-// runs on one channel never interleave their commands. Leaves at_fd set, or
-// negative after logging why.
+void channel_path(int chan, char *file_name, size_t size) {
+  snprintf(file_name, size, "%s/%d", dev_dir, chan);
+}
+
+// Opens the channel on first use, logging why when it cannot.
 int open_channel(int chan) {
-  char file_name[kPathSize] = {};
-  snprintf(file_name, sizeof file_name, "%s/%d", dev_dir, chan);
-  int fd = open_serial(file_name, 115200, 0, 8, 1, 0);
-  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  int locked = lock_channel(chan);
+  if (locked == -5) {
+    char file_name[kPathSize] = {};
+    channel_path(chan, file_name, sizeof file_name);
     log_print("Error: chan %d device %s is in use by another esimctl run\n", chan, file_name);
-    close_serial(static_cast<unsigned int>(fd));
-    fd = -1;
   }
-  at_fd = fd;
-  if (at_fd < 0) {
+  if (locked != 0) {
     log_print("Error: open serial failed module [%d]\n", chan);
     return -2;
   }
-  // Whatever the device held before this run is not a reply to us.
-  char buff[kDiscardSize];
-  ssize_t ignored = read(at_fd, buff, sizeof buff);
-  (void)ignored;
   return 0;
 }
 
@@ -91,6 +86,26 @@ void show_wait(const char *at_cmd, unsigned int wait_s) {
 }
 
 }  // namespace
+
+// The exclusive lock keeps two runs on one channel (esimctl, esimctl-info)
+// from ever interleaving their commands.
+int lock_channel(int chan) {
+  if (at_fd >= 0) return 0;
+  char file_name[kPathSize] = {};
+  channel_path(chan, file_name, sizeof file_name);
+  int fd = open_serial(file_name, 115200, 0, 8, 1, 0);
+  if (fd < 0) return -2;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close_serial(static_cast<unsigned int>(fd));
+    return -5;
+  }
+  at_fd = fd;
+  // Whatever the device held before this run is not a reply to us.
+  char buff[kDiscardSize];
+  ssize_t ignored = read(at_fd, buff, sizeof buff);
+  (void)ignored;
+  return 0;
+}
 
 int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_len, int timeout,
                        int long_time_flag) {

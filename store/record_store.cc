@@ -211,3 +211,26 @@ int delete_http_info(int chan_id, const char *iccid) {
   if (!root) return ret;
   return cJSON_GetObjectItem(root.get(), "ResultCode") != nullptr ? 0 : -4;
 }
+
+int list_http_info(int chan_id, RecordVisitor visit, void *context) {
+  char buf[kQueryCommandSize];
+  int written = snprintf(buf, sizeof buf, "%s %s \"SELECT * FROM esim_http WHERE %s = %d \"",
+                         command, db_file, chan_tag, chan_id);
+  if (!build_command(buf, sizeof buf, written)) return -1;
+
+  int ret = 0;
+  Json root = query_client(buf, "List http info: %s\n", &ret);
+  if (!root) return ret;
+  const cJSON *infos = cJSON_GetObjectItem(root.get(), "infos");
+  if (!cJSON_IsArray(infos)) return -2;
+  auto text = [](const cJSON *row, const char *name) {
+    const char *value = cJSON_GetStringValue(cJSON_GetObjectItem(row, name));
+    return value != nullptr ? value : "";
+  };
+  const cJSON *row = nullptr;
+  cJSON_ArrayForEach(row, infos) {
+    visit(text(row, iccid_tag), text(row, http_ip_tag), text(row, http_path_tag),
+          text(row, date_tag), context);
+  }
+  return 0;
+}

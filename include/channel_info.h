@@ -1,0 +1,29 @@
+// esimctl-info's look at one channel: what the modem and the record store
+// hold, read without changing anything, and what that says about runs that
+// failed half-way.
+#pragma once
+
+#include <cstdio>
+
+#include "json_owner.h"
+
+// Exit statuses of esimctl-info; with several channels the highest counts.
+enum InfoStatus : int {
+  kInfoAnswered = 0,     // every query answered
+  kInfoRefused = 1,      // command line refused
+  kInfoUnreachable = 2,  // the channel's device is missing, or another run holds it
+  kInfoQueryFailed = 3,  // a query failed; the object says which in "errors"
+};
+
+// Reads channel `chan` (1-32) through the same exchange, wait rule and reply
+// readers as esimctl: AT+CFUN?, AT+QGMR, the EID, the profile list and the
+// notification list (selector 0), then the channel's records with one
+// SELECT. It takes the channel's lock like any run and sends nothing else:
+// no level is set, nothing is disabled or deleted, nothing is written.
+// Gives the channel's object, whose members are exactly channel, device,
+// functionality, firmware, eid, profiles, notifications, records, findings
+// and errors, and its status in *status. Null only when memory runs out.
+Json read_channel(int chan, InfoStatus *status);
+
+// Writes the object as a short table for a person.
+void print_channel_table(const cJSON *info, FILE *out);

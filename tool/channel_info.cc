@@ -1,0 +1,366 @@
+#include "channel_info.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+
+#include "at_commands.h"
+#include "at_exchange.h"
+#include "globals.h"
+#include "notification_cmds.h"
+#include "profile_cmds.h"
+#include "qesim_parse.h"
+#include "radio.h"
+#include "record_store.h"
+
+namespace {
+
+constexpr size_t kPathSize = 4096;
+constexpr size_t kErrorSize = 256;
+constexpr size_t kDetailSize = 1024;
+
+// What a failed exchange means, for an "errors" entry.
+const char *exchange_failure(int ret) {
+  switch (ret) {
+    case -2:
+      return "the device could not be opened";
+    case -3:
+      return "the command could not be written";
+    case -4:
+      return "no reply";
+    default:
+      return "the channel is outside 1-32";
+  }
+}
+
+// The command as it reads in a message: without its line end.
+void add_error(cJSON *info, const char *command, const char *why) {
+  char text[kErrorSize];
+  snprintf(text, sizeof text, "%.*s: %s", static_cast<int>(strcspn(command, "\r\n")), command, why);
+  cJSON_AddItemToArray(cJSON_GetObjectItem(info, "errors"), cJSON_CreateString(text));
+}
+
+// One exchange with the wait esimctl gives the same command; false (with an
+// error entry) when no reply came.
+bool ask(cJSON *info, const char *command, char *reply, int timeout) {
+  int ret = exchange_on_channel(command, reply, timeout, 0);
+  if (ret >= 0) return true;
+  add_error(info, command, exchange_failure(ret));
+  return false;
+}
+
+// The firmware line: the first line that is neither empty, nor the echoed
+// command, nor the final result code.
+void read_firmware(cJSON *info, char *reply) {
+  if (strstr(reply, "ERROR") != nullptr) {
+    add_error(info, kAtQgmr, "the modem answered ERROR");
+    return;
+  }
+  for (char *line = reply; line != nullptr && *line != '\0';) {
+    char *next = cut_line(line);
+    if (line[0] != '\0' && strcmp(line, "OK") != 0 && strncmp(line, "AT", 2) != 0) {
+      cJSON_ReplaceItemInObject(info, "firmware", cJSON_CreateString(line));
+      return;
+    }
+    line = next;
+  }
+  add_error(info, kAtQgmr, "the reply holds no firmware line");
+}
+
+void read_eid(cJSON *info, char *reply) {
+  char *status = nullptr;
+  if (read_eid_status(reply, &status) != 0) {
+    add_error(info, kAtQesimEid, "the reply holds no EID status");
+    return;
+  }
+  if (strcmp(status, "0") != 0) {
+    char detail[kDetailSize];
+    snprintf(detail, sizeof detail,
+             "the eUICC answers the EID query with status %.32s, not 0: a download would "
+             "switch the radio off and on once and may still fail",
+             status);
+    cJSON *finding = cJSON_CreateObject();
+    cJSON_AddStringToObject(finding, "kind", "eid-not-ready");
+    cJSON_AddNullToObject(finding, "iccid");
+    cJSON_AddStringToObject(finding, "detail", detail);
+    cJSON_AddItemToArray(cJSON_GetObjectItem(info, "findings"), finding);
+    return;
+  }
+  // The EID is the quoted text behind the status.
+  const char *open_quote = strchr(status + strlen(status) + 1, '"');
+  const char *close_quote = open_quote != nullptr ? strpbrk(open_quote + 1, "\"\r\n") : nullptr;
+  if (close_quote == nullptr || *close_quote != '"') {
+    add_error(info, kAtQesimEid, "the reply holds no EID");
+    return;
+  }
+  char eid[kErrorSize];
+  snprintf(eid, sizeof eid, "%.*s", static_cast<int>(close_quote - open_quote - 1), open_quote + 1);
+  cJSON_ReplaceItemInObject(info, "eid", cJSON_CreateString(eid));
+}
+
+void add_profile(const char *iccid_found, const char *line, void *context) {
+  cJSON *profile = cJSON_CreateObject();
+  cJSON_AddStringToObject(profile, "iccid", iccid_found);
+  cJSON_AddStringToObject(profile, "line", line);
+  cJSON_AddItemToArray(static_cast<cJSON *>(context), profile);
+}
+
+void add_notification(const char *seq, const char *iccid_found, const char *line, void *context) {
+  cJSON *ntf = cJSON_CreateObject();
+  cJSON_AddStringToObject(ntf, "seq", seq);
+  cJSON_AddStringToObject(ntf, "iccid", iccid_found);
+  cJSON_AddStringToObject(ntf, "line", line);
+  cJSON_AddItemToArray(static_cast<cJSON *>(context), ntf);
+}
+
+void add_record(const char *iccid_found, const char *host, const char *path, const char *saved,
+                void *context) {
+  cJSON *record = cJSON_CreateObject();
+  cJSON_AddStringToObject(record, "iccid", iccid_found);
+  cJSON_AddStringToObject(record, "host", host);
+  cJSON_AddStringToObject(record, "path", path);
+  cJSON_AddStringToObject(record, "saved", saved);
+  cJSON_AddItemToArray(static_cast<cJSON *>(context), record);
+}
+
+void read_list(cJSON *info, const char *reply) {
+  if (strstr(reply, "list") == nullptr) {
+    add_error(info, kAtQesimList, "the reply holds no list");
+    return;
+  }
+  if (for_each_listed_iccid(reply, kIccidSize, add_profile, cJSON_GetObjectItem(info, "profiles")) <
+      0)
+    add_error(info, kAtQesimList, "out of memory");
+}
+
+void read_notifications(cJSON *info, char *reply) {
+  Json found(cJSON_CreateArray());
+  if (for_each_listed_notification(reply, add_notification, found.get()) < 0) {
+    add_error(info, kAtQesimNtfListSelector0, "out of memory");
+    return;
+  }
+  // The status is checked after the lines were read: the check cuts the
+  // reply at its status line.
+  if (parse_at_status(reply, "ntf_list") != 0) {
+    add_error(info, kAtQesimNtfListSelector0, "the reply does not carry status 0");
+    return;
+  }
+  cJSON_ReplaceItemInObject(info, "notifications", found.release());
+}
+
+void read_records(cJSON *info, int chan) {
+  int ret = list_http_info(chan, add_record, cJSON_GetObjectItem(info, "records"));
+  const char *why = ret == -3    ? "the database reported an error"
+                    : ret == -11 ? "the database client could not be started"
+                                 : "no usable answer from the database client";
+  if (ret != 0) {
+    char text[kErrorSize];
+    snprintf(text, sizeof text, "record store: %s", why);
+    cJSON_AddItemToArray(cJSON_GetObjectItem(info, "errors"), cJSON_CreateString(text));
+  }
+}
+
+bool has_iccid(const cJSON *array, const char *wanted) {
+  const cJSON *item = nullptr;
+  cJSON_ArrayForEach(item, array) {
+    const char *text = cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
+    if (text != nullptr && strcmp(text, wanted) == 0) return true;
+  }
+  return false;
+}
+
+void add_finding(cJSON *info, const char *kind, const char *iccid_of, const char *detail) {
+  cJSON *finding = cJSON_CreateObject();
+  cJSON_AddStringToObject(finding, "kind", kind);
+  if (iccid_of != nullptr)
+    cJSON_AddStringToObject(finding, "iccid", iccid_of);
+  else
+    cJSON_AddNullToObject(finding, "iccid");
+  cJSON_AddStringToObject(finding, "detail", detail);
+  cJSON_AddItemToArray(cJSON_GetObjectItem(info, "findings"), finding);
+}
+
+// What the reads say about runs that stopped half-way. A comparison is only
+// made when both of its sides were read.
+void find(cJSON *info, int chan, bool list_read, bool records_read) {
+  char detail[kDetailSize];
+  const cJSON *level = cJSON_GetObjectItem(info, "functionality");
+  if (cJSON_IsNumber(level) && level->valueint != 1) {
+    snprintf(detail, sizeof detail,
+             "functionality level %d, not 1 (full function): a removal that stopped before its "
+             "notification was sent leaves 4; AT+CFUN=1 restores full function",
+             level->valueint);
+    add_finding(info, "radio-off", nullptr, detail);
+  }
+  const cJSON *profiles = cJSON_GetObjectItem(info, "profiles");
+  const cJSON *records = cJSON_GetObjectItem(info, "records");
+  const cJSON *item = nullptr;
+  if (list_read && records_read) {
+    char now[32];
+    time_t t = time(nullptr);
+    struct tm local {};
+    localtime_r(&t, &local);
+    strftime(now, sizeof now, "%Y-%m-%d %H:%M:%S", &local);
+    cJSON_ArrayForEach(item, profiles) {
+      const char *id = cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
+      if (has_iccid(records, id)) continue;
+      snprintf(detail, sizeof detail,
+               "installed but not recorded (a download that stopped at its notification or its "
+               "list, or whose record was not saved), so its removal would stop at the lookup; "
+               "record the server that installed it (the host of its activation code and the "
+               "path its download notified), then remove it: %s %s \"INSERT INTO esim_http "
+               "(port, iccid, http_ip, http_path, save_time) VALUES (%d, \\\"%s\\\", "
+               "\\\"<server host>\\\", \\\"<notification path>\\\", \\\"%s\\\")\"",
+               ESIMCTL_DB_CLIENT, ESIMCTL_DB_FILE, chan, id, now);
+      add_finding(info, "profile-without-record", id, detail);
+    }
+    cJSON_ArrayForEach(item, records) {
+      const char *id = cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
+      if (has_iccid(profiles, id)) continue;
+      snprintf(detail, sizeof detail,
+               "recorded but not on the eUICC (removed without esimctl, or a removal that did not "
+               "forget its record); forget it with: %s %s \"DELETE FROM esim_http WHERE port = %d "
+               "AND iccid = \\\"%s\\\" \"",
+               ESIMCTL_DB_CLIENT, ESIMCTL_DB_FILE, chan, id);
+      add_finding(info, "record-without-profile", id, detail);
+    }
+  }
+  // One finding per ICCID, naming its notifications in list order.
+  const cJSON *notifications = cJSON_GetObjectItem(info, "notifications");
+  cJSON_ArrayForEach(item, notifications) {
+    const char *id = cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
+    bool first = true;
+    for (const cJSON *before = notifications->child; before != item; before = before->next)
+      first = first && strcmp(cJSON_GetStringValue(cJSON_GetObjectItem(before, "iccid")), id) != 0;
+    if (!first) continue;
+    int count = 0;
+    size_t used = 0;
+    char seqs[kDetailSize / 2] = {};
+    const cJSON *same = nullptr;
+    cJSON_ArrayForEach(same, notifications) {
+      if (strcmp(cJSON_GetStringValue(cJSON_GetObjectItem(same, "iccid")), id) != 0) continue;
+      ++count;
+      int n = snprintf(seqs + used, sizeof seqs - used, "%s%s", used ? ", " : "",
+                       cJSON_GetStringValue(cJSON_GetObjectItem(same, "seq")));
+      if (n > 0) used = used + static_cast<size_t>(n) < sizeof seqs ? used + n : sizeof seqs - 1;
+    }
+    snprintf(detail, sizeof detail,
+             "%d notification%s pending on the eUICC (sequence number%s %s), not yet sent to "
+             "or not yet deleted after its server",
+             count, count == 1 ? "" : "s", count == 1 ? "" : "s", seqs);
+    add_finding(info, "notifications-pending", id, detail);
+  }
+}
+
+Json empty_info(int chan, const char *device) {
+  Json info(cJSON_CreateObject());
+  if (!info) return nullptr;
+  cJSON_AddNumberToObject(info.get(), "channel", chan);
+  cJSON_AddStringToObject(info.get(), "device", device);
+  cJSON_AddNullToObject(info.get(), "functionality");
+  cJSON_AddNullToObject(info.get(), "firmware");
+  cJSON_AddNullToObject(info.get(), "eid");
+  for (const char *name : {"profiles", "notifications", "records", "findings", "errors"})
+    cJSON_AddArrayToObject(info.get(), name);
+  return info;
+}
+
+}  // namespace
+
+Json read_channel(int chan, InfoStatus *status) {
+  char device[kPathSize];
+  snprintf(device, sizeof device, "%s/%d", dev_dir, chan);
+  Json info = empty_info(chan, device);
+  if (!info) return nullptr;
+  cJSON *errors = cJSON_GetObjectItem(info.get(), "errors");
+
+  struct stat st {};
+  if (stat(device, &st) != 0) {
+    cJSON_AddItemToArray(errors, cJSON_CreateString("the channel's device is missing"));
+    *status = kInfoUnreachable;
+    return info;
+  }
+  int locked = lock_channel(chan);
+  if (locked != 0) {
+    cJSON_AddItemToArray(
+        errors, cJSON_CreateString(locked == -5 ? "busy: another run holds the channel"
+                                                : "the channel's device could not be opened"));
+    *status = kInfoUnreachable;
+    return info;
+  }
+
+  chan_id = chan;
+  char reply[kReplySize];
+  int level = 0;
+  if (ask(info.get(), kAtCfunQuery, reply, 0)) {
+    if (read_cfun_level(reply, &level))
+      cJSON_ReplaceItemInObject(info.get(), "functionality", cJSON_CreateNumber(level));
+    else
+      add_error(info.get(), kAtCfunQuery, "the reply holds no level");
+  }
+  if (ask(info.get(), kAtQgmr, reply, 0)) read_firmware(info.get(), reply);
+  if (ask(info.get(), kAtQesimEid, reply, 1)) read_eid(info.get(), reply);
+  int errors_before = cJSON_GetArraySize(errors);
+  if (ask(info.get(), kAtQesimList, reply, 2)) read_list(info.get(), reply);
+  bool list_read = cJSON_GetArraySize(errors) == errors_before;
+  if (ask(info.get(), kAtQesimNtfListSelector0, reply, 3)) read_notifications(info.get(), reply);
+  errors_before = cJSON_GetArraySize(errors);
+  read_records(info.get(), chan);
+  bool records_read = cJSON_GetArraySize(errors) == errors_before;
+
+  find(info.get(), chan, list_read, records_read);
+  *status = cJSON_GetArraySize(errors) == 0 ? kInfoAnswered : kInfoQueryFailed;
+  return info;
+}
+
+void print_channel_table(const cJSON *info, FILE *out) {
+  auto text = [](const cJSON *item) -> const char * {
+    const char *s = cJSON_GetStringValue(item);
+    return s != nullptr ? s : "-";
+  };
+  fprintf(out, "channel %d  %s\n", cJSON_GetObjectItem(info, "channel")->valueint,
+          text(cJSON_GetObjectItem(info, "device")));
+  const cJSON *level = cJSON_GetObjectItem(info, "functionality");
+  if (cJSON_IsNumber(level))
+    fprintf(out, "  %-14s %d\n", "functionality", level->valueint);
+  else
+    fprintf(out, "  %-14s -\n", "functionality");
+  fprintf(out, "  %-14s %s\n", "firmware", text(cJSON_GetObjectItem(info, "firmware")));
+  fprintf(out, "  %-14s %s\n", "EID", text(cJSON_GetObjectItem(info, "eid")));
+
+  struct Section {
+    const char *title;
+    const char *array;
+  } sections[] = {{"profiles", "profiles"},
+                  {"notifications", "notifications"},
+                  {"records", "records"},
+                  {"findings", "findings"},
+                  {"errors", "errors"}};
+  for (const Section &section : sections) {
+    const cJSON *array = cJSON_GetObjectItem(info, section.array);
+    if (cJSON_GetArraySize(array) == 0) {
+      fprintf(out, "  %-14s none\n", section.title);
+      continue;
+    }
+    const char *title = section.title;
+    const cJSON *item = nullptr;
+    cJSON_ArrayForEach(item, array) {
+      auto member = [&](const char *name) { return text(cJSON_GetObjectItem(item, name)); };
+      if (strcmp(section.array, "profiles") == 0)
+        fprintf(out, "  %-14s %s\n", title, member("iccid"));
+      else if (strcmp(section.array, "notifications") == 0)
+        fprintf(out, "  %-14s %s  seq %s\n", title, member("iccid"), member("seq"));
+      else if (strcmp(section.array, "records") == 0)
+        fprintf(out, "  %-14s %s  %s%s  saved %s\n", title, member("iccid"), member("host"),
+                member("path"), member("saved"));
+      else if (strcmp(section.array, "findings") == 0)
+        fprintf(out, "  %-14s %s %s: %s\n", title, member("kind"), member("iccid"),
+                member("detail"));
+      else
+        fprintf(out, "  %-14s %s\n", title, text(item));
+      title = "";
+    }
+  }
+}

@@ -1,0 +1,209 @@
+#include "info_driver.h"
+
+#include <getopt.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "channel_info.h"
+#include "com_intf.h"
+#include "globals.h"
+#include "run_log.h"
+
+namespace {
+
+constexpr int kChannels = 32;
+
+void info_usage(const char *prog_name) {
+  printf("usage: %s -c <channel|all> [--json]\n", prog_name);
+  puts("  -c N      channel 1-32, or all: every channel whose device exists, read in parallel");
+  puts("  --json    one JSON object per channel and line (also whenever stdout is no terminal)");
+  puts("  -h        this text");
+  puts("It only reads: the modem's level, firmware, EID, profiles and pending notifications,");
+  puts("and the channel's server records; then it says what does not agree.");
+}
+
+// A channel is 1-32 in plain decimal digits; "all" is every channel.
+bool parse_info_channel(const char *arg, int *channel) {
+  if (strcmp(arg, "all") == 0) {
+    *channel = 0;
+    return true;
+  }
+  if (arg[0] == '\0' || strlen(arg) > 2 || strspn(arg, "0123456789") != strlen(arg)) return false;
+  *channel = atoi(arg);
+  return *channel >= 1 && *channel <= kChannels;
+}
+
+void print_info(const cJSON *info, bool json) {
+  if (json) {
+    JsonText text(cJSON_PrintUnformatted(info));
+    if (text) printf("%s\n", text.get());
+  } else {
+    print_channel_table(info, stdout);
+  }
+}
+
+// Reads one channel in this process and releases its device.
+InfoStatus read_one(int chan, Json *info) {
+  InfoStatus status = kInfoQueryFailed;
+  *info = read_channel(chan, &status);
+  if (at_fd >= 0) {
+    close_serial(static_cast<unsigned int>(at_fd));
+    at_fd = -1;
+  }
+  return *info ? status : kInfoQueryFailed;
+}
+
+// One child per channel, since the tool's state (the open device, the reply
+// buffers) is process-wide; each hands back its object as one line of JSON
+// through a pipe, and its status as its exit status.
+struct Child {
+  int chan = 0;
+  pid_t pid = -1;
+  int fd = -1;
+  std::string text;
+  InfoStatus status = kInfoQueryFailed;
+};
+
+void start_child(Child *child) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Json info;
+    InfoStatus status = read_one(child->chan, &info);
+    JsonText text(info ? cJSON_PrintUnformatted(info.get()) : nullptr);
+    size_t len = text ? strlen(text.get()) : 0;
+    for (size_t done = 0; done < len;) {
+      ssize_t n = write(fds[1], text.get() + done, len - done);
+      if (n <= 0 && errno != EINTR) break;
+      if (n > 0) done += static_cast<size_t>(n);
+    }
+    _exit(status);
+  }
+  close(fds[1]);
+  if (pid < 0) {
+    close(fds[0]);
+    return;
+  }
+  child->pid = pid;
+  child->fd = fds[0];
+}
+
+// Collects every child's output as it comes (a full pipe would hold a child
+// up), then their statuses.
+void collect(Child *children, int count) {
+  for (;;) {
+    struct pollfd fds[kChannels];
+    int watched = 0;
+    for (int i = 0; i < count; ++i)
+      if (children[i].fd >= 0) fds[watched++] = {children[i].fd, POLLIN, 0};
+    if (watched == 0) break;
+    if (poll(fds, static_cast<nfds_t>(watched), -1) < 0 && errno != EINTR) break;
+    for (int i = 0, w = 0; i < count; ++i) {
+      if (children[i].fd < 0) continue;
+      if (fds[w++].revents == 0) continue;
+      char buf[4096];
+      ssize_t n = read(children[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        children[i].text.append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(children[i].fd);
+        children[i].fd = -1;
+      }
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    int wstatus = 0;
+    if (children[i].pid > 0 && waitpid(children[i].pid, &wstatus, 0) == children[i].pid &&
+        WIFEXITED(wstatus))
+      children[i].status = static_cast<InfoStatus>(WEXITSTATUS(wstatus));
+  }
+}
+
+int read_all(bool json) {
+  Child children[kChannels];
+  int count = 0;
+  for (int chan = 1; chan <= kChannels; ++chan) {
+    char device[4096];
+    snprintf(device, sizeof device, "%s/%d", dev_dir, chan);
+    struct stat st {};
+    if (stat(device, &st) == 0) children[count++].chan = chan;
+  }
+  if (count == 0) {
+    fprintf(stderr, "esimctl-info: no channel device under %s\n", dev_dir);
+    return kInfoUnreachable;
+  }
+  for (int i = 0; i < count; ++i) start_child(&children[i]);
+  collect(children, count);
+
+  int worst = kInfoAnswered;
+  for (int i = 0; i < count; ++i) {
+    Json info(cJSON_Parse(children[i].text.c_str()));
+    if (!info) {
+      fprintf(stderr, "esimctl-info: channel %d gave no answer\n", children[i].chan);
+      children[i].status = kInfoQueryFailed;
+    } else {
+      print_info(info.get(), json);
+    }
+    if (children[i].status > worst) worst = children[i].status;
+  }
+  return worst;
+}
+
+}  // namespace
+
+int esimctl_info_main(int argc, char *argv[]) {
+  const char *prog_name = argv[0];
+  static const struct option kLong[] = {{"json", no_argument, nullptr, 'j'},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {nullptr, 0, nullptr, 0}};
+  int chan = -1;
+  bool json = !isatty(STDOUT_FILENO);
+  int opt;
+  while ((opt = getopt_long(argc, argv, "c:h", kLong, nullptr)) != -1) {
+    switch (opt) {
+      case 'c':
+        if (!parse_info_channel(optarg, &chan)) {
+          fprintf(stderr, "%s: refused -c: not a channel 1-32 or all\n", prog_name);
+          info_usage(prog_name);
+          return kInfoRefused;
+        }
+        break;
+      case 'j':
+        json = true;
+        break;
+      default:
+        info_usage(prog_name);
+        return kInfoRefused;
+    }
+  }
+  if (chan < 0 || optind != argc) {
+    info_usage(prog_name);
+    return kInfoRefused;
+  }
+  // The exchanges log what they send and read; esimctl-info keeps no run log
+  // (it changes nothing), and its standard output carries only the answer.
+  log_fd = fopen("/dev/null", "a");
+  int status = kInfoAnswered;
+  if (chan == 0) {
+    status = read_all(json);
+  } else {
+    Json info;
+    status = read_one(chan, &info);
+    if (info) print_info(info.get(), json);
+  }
+  if (log_fd != nullptr) fclose(log_fd);
+  log_fd = nullptr;
+  fflush(stdout);
+  return status;
+}
