@@ -100,9 +100,12 @@ bool hex_decode_lower(const std::string &text, std::string *bytes) {
     for (int k = 0; k < 2; ++k) {
       char c = text[i + k];
       int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else
+        return false;
       v = v * 16 + d;
     }
     out += (char)v;
@@ -156,11 +159,14 @@ std::vector<std::pair<std::string, std::string>> split_settings(const std::strin
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t comma = text.find(',', pos);
-    std::string item = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    std::string item =
+        text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     if (!item.empty()) {
       size_t eq = item.find('=');
-      if (eq == std::string::npos) out.emplace_back(item, "");
-      else out.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+      if (eq == std::string::npos)
+        out.emplace_back(item, "");
+      else
+        out.emplace_back(item.substr(0, eq), item.substr(eq + 1));
     }
     if (comma == std::string::npos) break;
     pos = comma + 1;
@@ -193,11 +199,21 @@ std::string json_quote(const std::string &text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7f) {
           char buf[8];

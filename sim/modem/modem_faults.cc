@@ -17,7 +17,9 @@ bool to_int(const std::string &text, int *out) {
   return true;
 }
 
-int scaled(int ms, double factor) { return (int)(ms * factor + 0.5); }
+int scaled(int ms, double factor) {
+  return (int)(ms * factor + 0.5);
+}
 
 }  // namespace
 

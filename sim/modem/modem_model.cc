@@ -50,8 +50,7 @@ std::string trans_failure(int status) {
 
 std::string trans_request(const std::string &status, const std::string &function,
                           const std::string &json) {
-  return "\r\n+QESIM: \"trans\"," + status + ",\"" + kPathPrefix + function + "\"," + json +
-         "\r\n";
+  return "\r\n+QESIM: \"trans\"," + status + ",\"" + kPathPrefix + function + "\"," + json + "\r\n";
 }
 
 const char *string_member(cJSON *obj, const char *name) {
@@ -179,8 +178,8 @@ std::string ModemModel::download(const std::vector<std::string> &args, const std
   if (host_end == std::string::npos || host_end == 6) return trans_failure(kBadActivationCode);
   address_ = code.substr(6, host_end - 6);
   size_t id_end = code.find('$', host_end + 1);
-  matching_id_ = code.substr(host_end + 1, id_end == std::string::npos ? std::string::npos
-                                                                         : id_end - host_end - 1);
+  matching_id_ = code.substr(
+      host_end + 1, id_end == std::string::npos ? std::string::npos : id_end - host_end - 1);
   enable_after_install_ = args[1] == "1";
   stage_ = "initiateAuthentication";
   Json req(cJSON_CreateObject());

@@ -38,8 +38,8 @@ struct ModemSettings {
   std::vector<Profile> profiles;
   std::vector<Notification> notifications;
   std::string next_iccid = "89882470000000000017";
-  bool newest_first = false;     // the list shows the newest profile first
-  int delete_notifications = 1;  // notifications a delete leaves behind
+  bool newest_first = false;           // the list shows the newest profile first
+  int delete_notifications = 1;        // notifications a delete leaves behind
   bool endless_notifications = false;  // deleting one leaves another
   // A host named as the last member of every request after the first, so a
   // host that read it from there would go elsewhere; empty: none.
@@ -98,7 +98,12 @@ class ModemModel {
   void queue_notification(const std::string &iccid, const std::string &event);
   void add_later_host(cJSON *req) const;
   std::string install_profile();
-  void abort_download() { stage_.clear(); chunks_.clear(); next_index_ = 0; total_ = -1; }
+  void abort_download() {
+    stage_.clear();
+    chunks_.clear();
+    next_index_ = 0;
+    total_ = -1;
+  }
 
   ModemSettings s_;
   Filler filler_;

@@ -24,7 +24,9 @@
 namespace {
 
 volatile sig_atomic_t stopping = 0;
-void on_signal(int) { stopping = 1; }
+void on_signal(int) {
+  stopping = 1;
+}
 
 struct Options {
   std::string link;
@@ -300,14 +302,15 @@ bool Modem::write_all(const std::string &bytes) {
 
 void Modem::record(const Exchange &e) {
   if (transcript_ == nullptr) return;
-  fprintf(transcript_, "{\"time\":%.6f,\"channel\":%d,\"kind\":\"%s\",\"cmd\":%s,\"reply\":%s,", e.arrived,
-          o_.settings.channel, e.kind.c_str(), sim::json_quote(e.cmd).c_str(),
+  fprintf(transcript_, "{\"time\":%.6f,\"channel\":%d,\"kind\":\"%s\",\"cmd\":%s,\"reply\":%s,",
+          e.arrived, o_.settings.channel, e.kind.c_str(), sim::json_quote(e.cmd).c_str(),
           sim::json_quote(e.sent).c_str());
   if (e.sent.empty())
     fprintf(transcript_, "\"reply_time\":null,");
   else
     fprintf(transcript_, "\"reply_time\":%.6f,", e.replied);
-  fprintf(transcript_, "\"fault\":%s}\n", e.fault.empty() ? "null" : sim::json_quote(e.fault).c_str());
+  fprintf(transcript_, "\"fault\":%s}\n",
+          e.fault.empty() ? "null" : sim::json_quote(e.fault).c_str());
   fflush(transcript_);
 }
 

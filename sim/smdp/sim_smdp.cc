@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "smdp_service.h"
 #include "sim_util.h"
+#include "smdp_service.h"
 
 namespace {
 
@@ -28,11 +28,11 @@ struct Fault {
   std::string text;
   int status = 0;
   bool empty = false;
-  size_t size = 0;       // pad the body with blanks to this many bytes
+  size_t size = 0;  // pad the body with blanks to this many bytes
   bool redirect = false;
   int delay_ms = 0;
-  bool stall = false;    // hold the answer for 35 s of real time
-  bool close = false;    // close the connection half-way through the body
+  bool stall = false;  // hold the answer for 35 s of real time
+  bool close = false;  // close the connection half-way through the body
   bool nonjson = false;
   bool failed = false;
   sim::FaultCount count;
@@ -80,18 +80,31 @@ bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
   for (const auto &kv : sim::split_settings(spec.substr(colon + 1))) {
     const std::string &k = kv.first;
     long v = atol(kv.second.c_str());
-    if (k == "status") f.status = (int)v;
-    else if (k == "empty") f.empty = true;
-    else if (k == "huge") f.size = kv.second.empty() ? 65536 : (size_t)v;
-    else if (k == "redirect") f.redirect = true;
-    else if (k == "delay") f.delay_ms = (int)v;
-    else if (k == "stall") f.stall = true;
-    else if (k == "close") f.close = true;
-    else if (k == "nonjson") f.nonjson = true;
-    else if (k == "failed") f.failed = true;
-    else if (k == "skip") { f.count.skip = (int)v; continue; }
-    else if (k == "times") { f.count.times = (int)v; continue; }
-    else {
+    if (k == "status")
+      f.status = (int)v;
+    else if (k == "empty")
+      f.empty = true;
+    else if (k == "huge")
+      f.size = kv.second.empty() ? 65536 : (size_t)v;
+    else if (k == "redirect")
+      f.redirect = true;
+    else if (k == "delay")
+      f.delay_ms = (int)v;
+    else if (k == "stall")
+      f.stall = true;
+    else if (k == "close")
+      f.close = true;
+    else if (k == "nonjson")
+      f.nonjson = true;
+    else if (k == "failed")
+      f.failed = true;
+    else if (k == "skip") {
+      f.count.skip = (int)v;
+      continue;
+    } else if (k == "times") {
+      f.count.times = (int)v;
+      continue;
+    } else {
       *err = "unknown fault action '" + k + "' in " + spec;
       return false;
     }
@@ -113,16 +126,26 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       return false;
     }
     std::string v = args[++i];
-    if (a == "--listen") o->listen = v;
-    else if (a == "--port") o->port = atoi(v.c_str());
-    else if (a == "--port-file") o->port_file = v;
-    else if (a == "--transcript") o->transcript = v;
-    else if (a == "--cert-out") o->cert_out = v;
-    else if (a == "--host") o->host = v;
-    else if (a == "--address") o->settings.address = v;
-    else if (a == "--package-answer-size") o->settings.package_answer = strtoul(v.c_str(), nullptr, 10);
-    else if (a == "--seed") o->settings.seed = strtoull(v.c_str(), nullptr, 10);
-    else if (a == "--time-factor") o->time_factor = strtod(v.c_str(), nullptr);
+    if (a == "--listen")
+      o->listen = v;
+    else if (a == "--port")
+      o->port = atoi(v.c_str());
+    else if (a == "--port-file")
+      o->port_file = v;
+    else if (a == "--transcript")
+      o->transcript = v;
+    else if (a == "--cert-out")
+      o->cert_out = v;
+    else if (a == "--host")
+      o->host = v;
+    else if (a == "--address")
+      o->settings.address = v;
+    else if (a == "--package-answer-size")
+      o->settings.package_answer = strtoul(v.c_str(), nullptr, 10);
+    else if (a == "--seed")
+      o->settings.seed = strtoull(v.c_str(), nullptr, 10);
+    else if (a == "--time-factor")
+      o->time_factor = strtod(v.c_str(), nullptr);
     else if (a == "--scenario") {
       std::vector<std::string> more;
       if (!sim::read_scenario_file(v, &more, err)) return false;
@@ -251,7 +274,8 @@ int main(int argc, char **argv) {
   sim::SmdpService service(o.settings);
   std::mutex fault_mu;
   const double factor = o.time_factor;
-  server.Post(R"(/gsma/rsp2/es9plus/(\w+))", [&](const httplib::Request &req, httplib::Response &res) {
+  server.Post(R"(/gsma/rsp2/es9plus/(\w+))", [&](const httplib::Request &req,
+                                                 httplib::Response &res) {
     double arrived = sim::wall_seconds();
     std::string function = req.matches[1];
     bool known = false;
@@ -265,7 +289,8 @@ int main(int argc, char **argv) {
     sim::SmdpAnswer answer = service.handle(function, req.body);
     if (fault != nullptr) {
       if (fault->failed)
-        answer = {200, sim::SmdpService::failed("8.2.5", "4.3", "No eligible Profile for this eUICC")};
+        answer = {200,
+                  sim::SmdpService::failed("8.2.5", "4.3", "No eligible Profile for this eUICC")};
       if (fault->status != 0) answer.status = fault->status;
       if (fault->nonjson)
         answer.body = "<html><head><title>503 Service Unavailable</title></head></html>\n";
@@ -273,7 +298,8 @@ int main(int argc, char **argv) {
       if (fault->size > 0) {
         if (answer.body.empty()) answer.body = "{}";
         if (answer.body.size() < fault->size)
-          answer.body.insert(answer.body.size() - 1, std::string(fault->size - answer.body.size(), ' '));
+          answer.body.insert(answer.body.size() - 1,
+                             std::string(fault->size - answer.body.size(), ' '));
       }
       if (fault->redirect) {
         answer.status = 302;

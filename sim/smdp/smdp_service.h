@@ -13,7 +13,7 @@
 namespace sim {
 
 struct SmdpSettings {
-  std::string address;         // the smdpAddress a request must name; empty: any
+  std::string address;            // the smdpAddress a request must name; empty: any
   size_t package_answer = 10000;  // bytes of the getBoundProfilePackage answer
   uint64_t seed = 1;
 };
@@ -38,7 +38,9 @@ class SmdpService {
   SmdpAnswer initiate(void *request);
   SmdpAnswer authenticate(void *request);
   SmdpAnswer package(void *request);
-  std::string b64(const std::string &tag, size_t len) { return base64_encode(filler_.der(tag, len)); }
+  std::string b64(const std::string &tag, size_t len) {
+    return base64_encode(filler_.der(tag, len));
+  }
 
   SmdpSettings s_;
   std::mutex mu_;

@@ -1,13 +1,14 @@
 // The simulated modem's device model: the download dialogue with the
 // simulated server's answers, chunk reassembly and its refusals, and the
 // reply shapes read by the readers' rules.
+#include "modem_model.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "modem_model.h"
 #include "sim_test_support.h"
 #include "sim_util.h"
 #include "smdp_service.h"
@@ -53,7 +54,8 @@ std::string dialogue(sim::ModemModel &m, sim::SmdpService &server, const std::st
   for (;;) {
     simtest::TransFields f = read_trans(reply, false);
     std::string function = f.path.substr(f.path.rfind('/') + 1);
-    if (f.status != "0" || function == stop_before || function == "handleNotification") return reply;
+    if (f.status != "0" || function == stop_before || function == "handleNotification")
+      return reply;
     sim::SmdpAnswer a = server.handle(function, f.payload);
     reply = send_all(m, chunk_commands(sim::hex_encode(a.body)));
   }
@@ -99,7 +101,8 @@ TEST(ModemDialogue, RequestsCarryTheFieldsOfRealEs9Requests) {
     const char *stop_before;
     std::vector<const char *> members;
   } rows[] = {
-      {"initiateAuthentication", {"\"euiccChallenge\":\"", "\"euiccInfo1\":\"", "\"smdpAddress\":\""}},
+      {"initiateAuthentication",
+       {"\"euiccChallenge\":\"", "\"euiccInfo1\":\"", "\"smdpAddress\":\""}},
       {"authenticateClient", {"\"transactionId\":\"", "\"authenticateServerResponse\":\""}},
       {"getBoundProfilePackage", {"\"transactionId\":\"", "\"prepareDownloadResponse\":\""}},
       {"handleNotification", {"\"pendingNotification\":\""}},
@@ -109,7 +112,8 @@ TEST(ModemDialogue, RequestsCarryTheFieldsOfRealEs9Requests) {
     std::string reply = dialogue(fresh, server, row.stop_before);
     simtest::TransFields f = read_trans(reply, false);
     EXPECT_EQ(f.path, std::string("/gsma/rsp2/es9plus/") + row.stop_before);
-    for (const char *member : row.members) EXPECT_NE(f.payload.find(member), std::string::npos) << member;
+    for (const char *member : row.members)
+      EXPECT_NE(f.payload.find(member), std::string::npos) << member;
     EXPECT_LT(reply.size(), 16384u);
   }
 }
@@ -125,7 +129,8 @@ TEST(ModemDialogue, LaterHostAndEmptyNotificationPath) {
     const char *later_payload_host;  // read the way the host is read from the first reply
   } rows[] = {
       {"plain", "", false, "/gsma/rsp2/es9plus/handleNotification", nullptr},
-      {"later host", "other.example", false, "/gsma/rsp2/es9plus/handleNotification", "other.example"},
+      {"later host", "other.example", false, "/gsma/rsp2/es9plus/handleNotification",
+       "other.example"},
       {"empty notification path", "", true, "", nullptr},
   };
   for (const auto &row : rows) {
@@ -143,7 +148,8 @@ TEST(ModemDialogue, LaterHostAndEmptyNotificationPath) {
       return function == "handleNotification" && row.empty_path ? std::string() : function;
     };
     std::string reply = dialogue(m, server, stop_at("handleNotification"));
-    for (const char *stop : {"authenticateClient", "getBoundProfilePackage", "handleNotification"}) {
+    for (const char *stop :
+         {"authenticateClient", "getBoundProfilePackage", "handleNotification"}) {
       sim::ModemModel fresh(settings);
       simtest::TransFields f = read_trans(dialogue(fresh, server, stop_at(stop)), true);
       if (row.later_payload_host)
@@ -202,10 +208,18 @@ TEST(ModemChunks, ReassemblyAcceptsTheToolsChunkingAndRefusesBrokenSequences) {
       {"answer in 1400-character chunks", chunk_commands(hex), "0"},
       {"chunk over 1400 characters", {chunk(n, 0, 0, n, hex)}, "3"},
       {"index skips one", {chunk(n, 1, 0, 1400, a), chunk(n, 0, 2, (long)b.size(), b)}, "2"},
-      {"index starts again at 0", {chunk(n, 1, 0, 1400, a), chunk(n, 0, 0, (long)b.size(), b)}, "2"},
-      {"total length changes", {chunk(n, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)}, "2"},
-      {"last chunk leaves text missing", {chunk(n + 2, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)}, "2"},
-      {"more announced after the whole text", {chunk(n, 1, 0, 1400, a), chunk(n, 1, 1, (long)b.size(), b)}, "2"},
+      {"index starts again at 0",
+       {chunk(n, 1, 0, 1400, a), chunk(n, 0, 0, (long)b.size(), b)},
+       "2"},
+      {"total length changes",
+       {chunk(n, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)},
+       "2"},
+      {"last chunk leaves text missing",
+       {chunk(n + 2, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)},
+       "2"},
+      {"more announced after the whole text",
+       {chunk(n, 1, 0, 1400, a), chunk(n, 1, 1, (long)b.size(), b)},
+       "2"},
       {"length field larger than the chunk", {chunk(n, 1, 0, 1401, a)}, "3"},
       {"length field smaller than the chunk", {chunk(n, 1, 0, 1399, a)}, "3"},
       {"uppercase hex", {chunk(n, 1, 0, 1400, "7B" + a.substr(2))}, "4"},
@@ -242,8 +256,7 @@ TEST(ModemChunks, ServerRefusalAndBadActivationCodesGiveTheirStatus) {
     std::string answer;  // fed as one chunk when not empty
     std::string status;
   } rows[] = {
-      {"server answers Failed",
-       "LPA:1$smdp.example$M",
+      {"server answers Failed", "LPA:1$smdp.example$M",
        sim::SmdpService::failed("8.2.5", "4.3", "no profile"), "6"},
       {"answer without a header", "LPA:1$smdp.example$M", "{\"transactionId\":\"01\"}", "5"},
       {"activation code of another format", "LPB:1$smdp.example$M", "", "8"},
@@ -287,7 +300,8 @@ TEST(ModemReplies, ProfileListDisableAndDelete) {
     const char *situation;
     std::string cmd, keyword, status;
   } rows[] = {
-      {"disable an enabled profile", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable", "0"},
+      {"disable an enabled profile", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable",
+       "0"},
       {"disable it again", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable", "2"},
       {"disable an unknown ICCID", "AT+QESIM=\"disable\",\"89000000000000000000\"", "disable", "1"},
       {"delete a profile", "AT+QESIM=\"delete\",\"89883000000000000018\"", "delete", "0"},
@@ -295,7 +309,8 @@ TEST(ModemReplies, ProfileListDisableAndDelete) {
   };
   for (const auto &row : rows) {
     bool found = false;
-    EXPECT_EQ(simtest::read_status(m.answer(row.cmd), row.keyword, &found), row.status) << row.situation;
+    EXPECT_EQ(simtest::read_status(m.answer(row.cmd), row.keyword, &found), row.status)
+        << row.situation;
     EXPECT_TRUE(found) << row.situation;
   }
   EXPECT_EQ(simtest::read_iccids(m.answer("AT+QESIM=\"list\"")),
@@ -330,7 +345,8 @@ TEST(ModemReplies, NotificationsOfADownloadedAndDeletedProfile) {
   EXPECT_TRUE(sim::base64_decode(data, &bytes));
   EXPECT_GT(bytes.size(), 100u);
   bool found = false;
-  EXPECT_EQ(simtest::read_status(m.answer("AT+QESIM=\"ntf_delete\"," + seq), "ntf_delete", &found), "0");
+  EXPECT_EQ(simtest::read_status(m.answer("AT+QESIM=\"ntf_delete\"," + seq), "ntf_delete", &found),
+            "0");
   ASSERT_TRUE(simtest::read_ntf_first(m.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq));
   EXPECT_EQ(seq, "1");
   m.answer("AT+QESIM=\"ntf_delete\",1");
@@ -348,7 +364,8 @@ TEST(ModemReplies, ThreeAndEndlessPendingNotifications) {
   m.answer("AT+QESIM=\"delete\",\"" + iccid + "\"");
   int cleaned = 0;
   std::string seq;
-  while (cleaned < 10 && simtest::read_ntf_first(m.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
+  while (cleaned < 10 &&
+         simtest::read_ntf_first(m.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
     m.answer("AT+QESIM=\"ntf_delete\"," + seq);
     ++cleaned;
   }
@@ -359,7 +376,8 @@ TEST(ModemReplies, ThreeAndEndlessPendingNotifications) {
   sim::ModemModel e(endless);
   e.answer("AT+QESIM=\"delete\",\"" + iccid + "\"");
   std::vector<std::string> seqs;
-  while (seqs.size() < 10 && simtest::read_ntf_first(e.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
+  while (seqs.size() < 10 &&
+         simtest::read_ntf_first(e.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
     e.answer("AT+QESIM=\"ntf_delete\"," + seq);
     seqs.push_back(seq);
   }
@@ -371,7 +389,8 @@ TEST(ModemReplies, StatusOverrideChangesNothing) {
   sim::ModemModel m(with_profile());
   bool found = false;
   EXPECT_EQ(simtest::read_status(m.answer("AT+QESIM=\"delete\",\"89883000000000000018\"", "6"),
-                                 "delete", &found), "6");
+                                 "delete", &found),
+            "6");
   EXPECT_EQ(simtest::read_iccids(m.answer("AT+QESIM=\"list\"")).size(), 1u);
   EXPECT_EQ(simtest::read_cfun_level(m.answer("AT+CFUN?", "0")), 0);
 }

@@ -34,8 +34,8 @@ class ModemProgram : public ::testing::Test {
     modem_.reset();
     link_ = dir_ + "/" + std::to_string(++count_);
     transcript_ = link_ + ".jsonl";
-    std::vector<std::string> argv = {SIM_MODEM_BIN, "--link", link_, "--transcript", transcript_,
-                                     "--channel", "3"};
+    std::vector<std::string> argv = {SIM_MODEM_BIN, "--link",    link_, "--transcript",
+                                     transcript_,   "--channel", "3"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     modem_ = std::make_unique<simtest::Child>(argv);
     return simtest::wait_for_path(link_, 3000);
@@ -61,9 +61,12 @@ TEST_F(ModemProgram, RepliesReadAsTheToolsReadersExpect) {
     bool (*check)(const std::string &);
   } rows[] = {
       {"plain AT", "AT", [](const std::string &r) { return r == "\r\nOK\r\n"; }},
-      {"level query", "AT+CFUN?", [](const std::string &r) { return simtest::read_cfun_level(r) == 1; }},
-      {"firmware", "AT+QGMR", [](const std::string &r) { return r.find("OK") != std::string::npos && r.size() > 10; }},
-      {"radio off", "AT+CFUN=4", [](const std::string &r) { return r.find("OK") != std::string::npos; }},
+      {"level query", "AT+CFUN?",
+       [](const std::string &r) { return simtest::read_cfun_level(r) == 1; }},
+      {"firmware", "AT+QGMR",
+       [](const std::string &r) { return r.find("OK") != std::string::npos && r.size() > 10; }},
+      {"radio off", "AT+CFUN=4",
+       [](const std::string &r) { return r.find("OK") != std::string::npos; }},
       {"EID", "AT+QESIM=\"eid\"",
        [](const std::string &r) {
          std::string s;
@@ -166,14 +169,37 @@ TEST_F(ModemProgram, FaultsShapeTheReply) {
       {"silence", {"--fault", "cfun_query:silent"}, 0, 0, "", 0},
       {"ERROR", {"--fault", "cfun_query:error"}, 0, 300, "\r\nERROR\r\n", 1},
       {"+CME ERROR", {"--fault", "cfun_query:cme=13"}, 0, 300, "\r\n+CME ERROR: 13\r\n", 1},
-      {"delayed, time factor 0.5", {"--fault", "cfun_query:delay=1000", "--time-factor", "0.5"}, 450, 900, cfun_ok, 1},
+      {"delayed, time factor 0.5",
+       {"--fault", "cfun_query:delay=1000", "--time-factor", "0.5"},
+       450,
+       900,
+       cfun_ok,
+       1},
       {"split with a gap", {"--fault", "cfun_query:split=300"}, 0, 300, cfun_ok, 2},
-      {"unsolicited line before", {"--fault", "cfun_query:urc_before=+CPIN: READY"}, 0, 300,
-       "\r\n+CPIN: READY\r\n" + cfun_ok, 1},
-      {"unsolicited line after a gap", {"--fault", "cfun_query:urc_after=+QIND: x,urc_gap=300"}, 0, 300,
-       cfun_ok + "\r\n+QIND: x\r\n", 2},
-      {"level reported 0", {"--fault", "cfun_query:status=0"}, 0, 300, "\r\n+CFUN: 0\r\n\r\nOK\r\n", 1},
-      {"only after the first one passed", {"--fault", "cfun_query:skip=1,error"}, 0, 300, cfun_ok, 1},
+      {"unsolicited line before",
+       {"--fault", "cfun_query:urc_before=+CPIN: READY"},
+       0,
+       300,
+       "\r\n+CPIN: READY\r\n" + cfun_ok,
+       1},
+      {"unsolicited line after a gap",
+       {"--fault", "cfun_query:urc_after=+QIND: x,urc_gap=300"},
+       0,
+       300,
+       cfun_ok + "\r\n+QIND: x\r\n",
+       2},
+      {"level reported 0",
+       {"--fault", "cfun_query:status=0"},
+       0,
+       300,
+       "\r\n+CFUN: 0\r\n\r\nOK\r\n",
+       1},
+      {"only after the first one passed",
+       {"--fault", "cfun_query:skip=1,error"},
+       0,
+       300,
+       cfun_ok,
+       1},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.situation);
@@ -223,7 +249,8 @@ TEST_F(ModemProgram, ScenarioFileSetsTheDevice) {
   PtyClient c(link_);
   EXPECT_EQ(simtest::read_cfun_level(c.exchange("AT+CFUN?")), 0);
   c.exchange("AT+CFUN=1");
-  EXPECT_EQ(simtest::read_trans(c.exchange("AT+QESIM=\"download\",1,\"LPA:1$h$m\""), false).status, "9");
+  EXPECT_EQ(simtest::read_trans(c.exchange("AT+QESIM=\"download\",1,\"LPA:1$h$m\""), false).status,
+            "9");
 }
 
 TEST_F(ModemProgram, TranscriptRecordsCommandsRepliesAndTimes) {
@@ -262,12 +289,19 @@ TEST_F(ModemProgram, TranscriptRecordsCommandsRepliesAndTimes) {
 
 TEST_F(ModemProgram, DeviceCanBeClosedAndOpenedAgain) {
   ASSERT_TRUE(start());
-  { PtyClient c(link_); EXPECT_EQ(c.exchange("AT"), "\r\nOK\r\n"); }
-  { PtyClient c(link_); EXPECT_EQ(c.exchange("AT"), "\r\nOK\r\n"); }
+  {
+    PtyClient c(link_);
+    EXPECT_EQ(c.exchange("AT"), "\r\nOK\r\n");
+  }
+  {
+    PtyClient c(link_);
+    EXPECT_EQ(c.exchange("AT"), "\r\nOK\r\n");
+  }
 }
 
 TEST_F(ModemProgram, BadOptionsAreRefused) {
-  std::string cmd = std::string(SIM_MODEM_BIN) + " --link " + dir_ + "/x --fault eid:explode 2>/dev/null";
+  std::string cmd =
+      std::string(SIM_MODEM_BIN) + " --link " + dir_ + "/x --fault eid:explode 2>/dev/null";
   EXPECT_EQ(WEXITSTATUS(system(cmd.c_str())), 2);
   cmd = std::string(SIM_MODEM_BIN) + " --link " + dir_ + "/x --fault eid 2>/dev/null";
   EXPECT_EQ(WEXITSTATUS(system(cmd.c_str())), 2);

@@ -198,8 +198,10 @@ void PtyClient::send(const std::string &bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-    if (n > 0) done += (size_t)n;
-    else if (n < 0 && errno != EAGAIN) return;
+    if (n > 0)
+      done += (size_t)n;
+    else if (n < 0 && errno != EAGAIN)
+      return;
   }
 }
 
@@ -246,7 +248,9 @@ Child::Child(const std::vector<std::string> &argv) {
   if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) == 0) pid_ = pid;
 }
 
-Child::~Child() { stop(); }
+Child::~Child() {
+  stop();
+}
 
 void Child::stop() {
   if (pid_ <= 0) return;

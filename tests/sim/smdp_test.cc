@@ -50,7 +50,9 @@ Answer post(const std::string &url, const std::string &body) {
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
   auto t0 = std::chrono::steady_clock::now();
   a.code = curl_easy_perform(curl);
-  a.ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  a.ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now() - t0)
+             .count();
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.status);
   char *location = nullptr;
   curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
@@ -95,8 +97,8 @@ class Smdp : public ::testing::Test {
     server_.reset();
     std::string port_file = dir_ + "/port" + std::to_string(++count_);
     transcript_ = dir_ + "/smdp" + std::to_string(count_) + ".jsonl";
-    std::vector<std::string> argv = {SIM_SMDP_BIN, "--port", "0", "--port-file", port_file,
-                                     "--transcript", transcript_};
+    std::vector<std::string> argv = {SIM_SMDP_BIN, "--port",       "0",        "--port-file",
+                                     port_file,    "--transcript", transcript_};
     argv.insert(argv.end(), extra.begin(), extra.end());
     server_ = std::make_unique<simtest::Child>(argv);
     if (!simtest::wait_for_path(port_file, 5000)) return false;
@@ -106,7 +108,8 @@ class Smdp : public ::testing::Test {
   }
   // initiateAuthentication and authenticateClient; gives the transactionId.
   std::string authenticate() {
-    std::string tid = member(post(base_ + "initiateAuthentication", kInitiate).body, "transactionId");
+    std::string tid =
+        member(post(base_ + "initiateAuthentication", kInitiate).body, "transactionId");
     post(base_ + "authenticateClient",
          "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}");
     return tid;
@@ -124,7 +127,8 @@ TEST_F(Smdp, AnswersTheFourFunctionsInOrder) {
   EXPECT_EQ(status_of(a.body), "Executed-Success");
   std::string tid = member(a.body, "transactionId");
   EXPECT_EQ(tid.size(), 32u);
-  for (const char *m : {"serverSigned1", "serverSignature1", "euiccCiPKIdToBeUsed", "serverCertificate"})
+  for (const char *m :
+       {"serverSigned1", "serverSignature1", "euiccCiPKIdToBeUsed", "serverCertificate"})
     EXPECT_FALSE(member(a.body, m).empty()) << m;
   a = post(base_ + "authenticateClient",
            "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}");
@@ -155,13 +159,17 @@ TEST_F(Smdp, RefusesWhatARealServerRefuses) {
       {"unknown transaction", "authenticateClient",
        "{\"transactionId\":\"00\",\"authenticateServerResponse\":\"vzgA\"}", 200, "8.10.1"},
       {"authenticateClient twice", "authenticateClient",
-       "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}", 200, "8.10.1"},
-      {"missing member", "getBoundProfilePackage", "{\"transactionId\":\"" + tid + "\"}", 200, "8.1"},
+       "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}", 200,
+       "8.10.1"},
+      {"missing member", "getBoundProfilePackage", "{\"transactionId\":\"" + tid + "\"}", 200,
+       "8.1"},
       {"other server's address", "initiateAuthentication",
-       "{\"euiccChallenge\":\"ESIzRFVmd4iZqrvM3e7/AA==\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"other.example\"}",
+       "{\"euiccChallenge\":\"ESIzRFVmd4iZqrvM3e7/"
+       "AA==\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"other.example\"}",
        200, "8.8.1"},
       {"challenge of the wrong size", "initiateAuthentication",
-       "{\"euiccChallenge\":\"ESIz\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"smdp.example\"}", 200, "8.1"},
+       "{\"euiccChallenge\":\"ESIz\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"smdp.example\"}",
+       200, "8.1"},
       {"malformed JSON", "initiateAuthentication", "{\"euiccChallenge\":", 400, "8.1"},
       {"notification that is not JSON", "handleNotification", "pendingNotification=x", 400, "8.1"},
       {"unknown function", "cancelSessionX", "{}", 404, ""},
@@ -173,8 +181,9 @@ TEST_F(Smdp, RefusesWhatARealServerRefuses) {
     if (row.subject.empty()) continue;
     EXPECT_EQ(status_of(a.body), "Failed");
     cJSON *root = cJSON_Parse(a.body.c_str());
-    cJSON *scd = cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetObjectItem(root, "header"),
-                                                         "functionExecutionStatus"), "statusCodeData");
+    cJSON *scd = cJSON_GetObjectItem(
+        cJSON_GetObjectItem(cJSON_GetObjectItem(root, "header"), "functionExecutionStatus"),
+        "statusCodeData");
     ASSERT_NE(scd, nullptr);
     EXPECT_STREQ(cJSON_GetObjectItem(scd, "subjectCode")->valuestring, row.subject.c_str());
     cJSON_Delete(root);
@@ -196,8 +205,10 @@ TEST_F(Smdp, FaultsChangeTheAnswer) {
       {"redirect", "any:redirect", CURLE_OK, 302, -1, "<html>"},
       {"not JSON", "initiateAuthentication:nonjson", CURLE_OK, 200, -1, "<html>"},
       {"function-level failure", "initiateAuthentication:failed", CURLE_OK, 200, -1, "{\"header\""},
-      {"closed mid-answer", "initiateAuthentication:close", CURLE_PARTIAL_FILE, 200, -1, "{\"header\""},
-      {"fault on another function", "handleNotification:status=500", CURLE_OK, 200, -1, "{\"header\""},
+      {"closed mid-answer", "initiateAuthentication:close", CURLE_PARTIAL_FILE, 200, -1,
+       "{\"header\""},
+      {"fault on another function", "handleNotification:status=500", CURLE_OK, 200, -1,
+       "{\"header\""},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.situation);
@@ -216,7 +227,8 @@ TEST_F(Smdp, FaultsChangeTheAnswer) {
 }
 
 TEST_F(Smdp, DelayIsScaledByTheTimeFactorAndTimesLimitsAFault) {
-  ASSERT_TRUE(start({"--time-factor", "0.25", "--fault", "initiateAuthentication:delay=4000,times=1"}));
+  ASSERT_TRUE(
+      start({"--time-factor", "0.25", "--fault", "initiateAuthentication:delay=4000,times=1"}));
   Answer slow = post(base_ + "initiateAuthentication", kInitiate);
   Answer quick = post(base_ + "initiateAuthentication", kInitiate);
   EXPECT_GE(slow.ms, 950);
@@ -234,7 +246,8 @@ TEST_F(Smdp, TranscriptHoldsEachRequestAsSent) {
   cJSON *first = cJSON_Parse(lines[0].c_str());
   ASSERT_NE(first, nullptr);
   EXPECT_STREQ(cJSON_GetObjectItem(first, "method")->valuestring, "POST");
-  EXPECT_STREQ(cJSON_GetObjectItem(first, "path")->valuestring, "/gsma/rsp2/es9plus/initiateAuthentication");
+  EXPECT_STREQ(cJSON_GetObjectItem(first, "path")->valuestring,
+               "/gsma/rsp2/es9plus/initiateAuthentication");
   EXPECT_STREQ(cJSON_GetObjectItem(first, "body")->valuestring, kInitiate);
   cJSON *h = cJSON_GetObjectItem(first, "headers");
   EXPECT_STREQ(cJSON_GetObjectItem(h, "Content-Type")->valuestring, "application/json");
@@ -254,7 +267,8 @@ TEST_F(Smdp, TranscriptHoldsEachRequestAsSent) {
 TEST_F(Smdp, WholeDownloadBetweenTheSimulatedModemAndServer) {
   ASSERT_TRUE(start({"--package-answer-size", "30000"}));
   std::string link = dir_ + "/chn1";
-  simtest::Child modem({SIM_MODEM_BIN, "--link", link, "--profile", "89883000000000000018,enabled,B"});
+  simtest::Child modem(
+      {SIM_MODEM_BIN, "--link", link, "--profile", "89883000000000000018,enabled,B"});
   ASSERT_TRUE(simtest::wait_for_path(link, 3000));
   simtest::PtyClient c(link);
   std::string reply = c.exchange("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$ABC-1\"");
