@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "json_owner.h"
+
 namespace sim {
 
 namespace {
@@ -235,6 +237,11 @@ bool FaultCount::take() {
   if (times == 0) return false;
   if (times > 0) --times;
   return true;
+}
+
+std::string print_compact(const cJSON *item) {
+  JsonText text(cJSON_PrintUnformatted(item));
+  return text ? text.get() : "";
 }
 
 }  // namespace sim

@@ -1,12 +1,14 @@
 // Small pieces shared by the simulated modem and the simulated profile server:
-// base64 and hex text, filler bytes that look like DER, clocks, and one
-// "key=value,key=value" option grammar.
+// base64 and hex text, filler bytes that look like DER, clocks, one
+// "key=value,key=value" option grammar, and compact JSON text.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
+
+struct cJSON;
 
 namespace sim {
 
@@ -58,5 +60,9 @@ struct FaultCount {
 // JSON string literal of `text`, with every byte that is not printable ASCII
 // escaped, so that replies holding control bytes stay one transcript line.
 std::string json_quote(const std::string &text);
+
+// The one-line JSON text of `item`, as both simulators put it on the wire;
+// empty when cJSON cannot print it.
+std::string print_compact(const cJSON *item);
 
 }  // namespace sim

@@ -1,11 +1,10 @@
 #include "modem_model.h"
 
-#include <cjson/cJSON.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <memory>
+
+#include "json_owner.h"
 
 namespace sim {
 
@@ -15,18 +14,6 @@ const char kOk[] = "\r\nOK\r\n";
 const char kError[] = "\r\nERROR\r\n";
 const char kBadParameter[] = "\r\n+CME ERROR: 50\r\n";
 const char kPathPrefix[] = "/gsma/rsp2/es9plus/";
-
-struct JsonDeleter {
-  void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-
-std::string print_compact(cJSON *j) {
-  char *text = cJSON_PrintUnformatted(j);
-  std::string out = text ? text : "";
-  cJSON_free(text);
-  return out;
-}
 
 std::string upper(std::string s) {
   for (auto &c : s) c = (char)toupper((unsigned char)c);

@@ -10,6 +10,8 @@
 
 #include "sim_util.h"
 
+struct cJSON;
+
 namespace sim {
 
 struct SmdpSettings {
@@ -35,9 +37,9 @@ class SmdpService {
                             const std::string &message);
 
  private:
-  SmdpAnswer initiate(void *request);
-  SmdpAnswer authenticate(void *request);
-  SmdpAnswer package(void *request);
+  SmdpAnswer initiate(cJSON *req);
+  SmdpAnswer authenticate(cJSON *req);
+  SmdpAnswer package(cJSON *req);
   std::string b64(const std::string &tag, size_t len) {
     return base64_encode(filler_.der(tag, len));
   }

@@ -1,6 +1,5 @@
 // The sim_modem program on a real pty: reply shapes as esimctl's readers
 // see them, echo, fault injection and its timing, and the transcript.
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "json_owner.h"
 #include "sim_test_support.h"
 
 namespace {
@@ -267,15 +267,15 @@ TEST_F(ModemProgram, TranscriptRecordsCommandsRepliesAndTimes) {
   const char *cmds[] = {"AT+CFUN?\r\n", "AT+QGMR\r\n", "AT+QESIM=\"eid\"\r\n"};
   double last_time = 0;
   for (size_t i = 0; i < 3; ++i) {
-    cJSON *j = cJSON_Parse(lines[i].c_str());
+    Json j(cJSON_Parse(lines[i].c_str()));
     ASSERT_NE(j, nullptr) << lines[i];
-    EXPECT_STREQ(cJSON_GetObjectItem(j, "cmd")->valuestring, cmds[i]);
-    EXPECT_EQ(cJSON_GetObjectItem(j, "reply")->valuestring, replies[i]);
-    EXPECT_EQ(cJSON_GetObjectItem(j, "channel")->valueint, 3);
-    double t = cJSON_GetObjectItem(j, "time")->valuedouble;
+    EXPECT_STREQ(cJSON_GetObjectItem(j.get(), "cmd")->valuestring, cmds[i]);
+    EXPECT_EQ(cJSON_GetObjectItem(j.get(), "reply")->valuestring, replies[i]);
+    EXPECT_EQ(cJSON_GetObjectItem(j.get(), "channel")->valueint, 3);
+    double t = cJSON_GetObjectItem(j.get(), "time")->valuedouble;
     EXPECT_GE(t, last_time);
     last_time = t;
-    cJSON *rt = cJSON_GetObjectItem(j, "reply_time");
+    cJSON *rt = cJSON_GetObjectItem(j.get(), "reply_time");
     if (i == 1) {
       EXPECT_GE(rt->valuedouble - t, 0.18);
       EXPECT_LT(rt->valuedouble - t, 0.6);
@@ -283,7 +283,6 @@ TEST_F(ModemProgram, TranscriptRecordsCommandsRepliesAndTimes) {
     if (i == 2) {
       EXPECT_TRUE(cJSON_IsNull(rt));
     }
-    cJSON_Delete(j);
   }
 }
 

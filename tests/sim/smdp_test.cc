@@ -2,7 +2,6 @@
 // (libcurl POST, its headers and user agent, no certificate checks): the
 // ES9+ answers, the checks a real server makes, the faults, the transcript,
 // and a whole download between the simulated modem and the server.
-#include <cjson/cJSON.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "json_owner.h"
 #include "sim_test_support.h"
 #include "sim_util.h"
 
@@ -64,13 +64,11 @@ Answer post(const std::string &url, const std::string &body) {
 
 std::string member(const std::string &json, const char *path1, const char *path2 = nullptr,
                    const char *path3 = nullptr) {
-  cJSON *root = cJSON_Parse(json.c_str());
-  cJSON *j = cJSON_GetObjectItemCaseSensitive(root, path1);
+  Json root(cJSON_Parse(json.c_str()));
+  cJSON *j = cJSON_GetObjectItemCaseSensitive(root.get(), path1);
   if (path2) j = cJSON_GetObjectItemCaseSensitive(j, path2);
   if (path3) j = cJSON_GetObjectItemCaseSensitive(j, path3);
-  std::string out = cJSON_IsString(j) ? j->valuestring : "";
-  cJSON_Delete(root);
-  return out;
+  return cJSON_IsString(j) ? j->valuestring : "";
 }
 
 std::string status_of(const std::string &json) {
@@ -180,13 +178,12 @@ TEST_F(Smdp, RefusesWhatARealServerRefuses) {
     EXPECT_EQ(a.status, row.status);
     if (row.subject.empty()) continue;
     EXPECT_EQ(status_of(a.body), "Failed");
-    cJSON *root = cJSON_Parse(a.body.c_str());
+    Json root(cJSON_Parse(a.body.c_str()));
     cJSON *scd = cJSON_GetObjectItem(
-        cJSON_GetObjectItem(cJSON_GetObjectItem(root, "header"), "functionExecutionStatus"),
+        cJSON_GetObjectItem(cJSON_GetObjectItem(root.get(), "header"), "functionExecutionStatus"),
         "statusCodeData");
     ASSERT_NE(scd, nullptr);
     EXPECT_STREQ(cJSON_GetObjectItem(scd, "subjectCode")->valuestring, row.subject.c_str());
-    cJSON_Delete(root);
   }
 }
 
@@ -243,23 +240,23 @@ TEST_F(Smdp, TranscriptHoldsEachRequestAsSent) {
   post(base_ + "handleNotification", "{\"pendingNotification\":\"vzeA\"}");
   std::vector<std::string> lines = simtest::read_lines(transcript_);
   ASSERT_EQ(lines.size(), 2u);
-  cJSON *first = cJSON_Parse(lines[0].c_str());
+  Json first(cJSON_Parse(lines[0].c_str()));
   ASSERT_NE(first, nullptr);
-  EXPECT_STREQ(cJSON_GetObjectItem(first, "method")->valuestring, "POST");
-  EXPECT_STREQ(cJSON_GetObjectItem(first, "path")->valuestring,
+  EXPECT_STREQ(cJSON_GetObjectItem(first.get(), "method")->valuestring, "POST");
+  EXPECT_STREQ(cJSON_GetObjectItem(first.get(), "path")->valuestring,
                "/gsma/rsp2/es9plus/initiateAuthentication");
-  EXPECT_STREQ(cJSON_GetObjectItem(first, "body")->valuestring, kInitiate);
-  cJSON *h = cJSON_GetObjectItem(first, "headers");
+  EXPECT_STREQ(cJSON_GetObjectItem(first.get(), "body")->valuestring, kInitiate);
+  cJSON *h = cJSON_GetObjectItem(first.get(), "headers");
   EXPECT_STREQ(cJSON_GetObjectItem(h, "Content-Type")->valuestring, "application/json");
   EXPECT_STREQ(cJSON_GetObjectItem(h, "Accept")->valuestring, "*/*");
   EXPECT_STREQ(cJSON_GetObjectItem(h, "User-Agent")->valuestring, "curl/7.60.0");
   EXPECT_EQ(cJSON_GetObjectItem(h, "REMOTE_ADDR"), nullptr);
-  EXPECT_EQ(cJSON_GetObjectItem(first, "status")->valueint, 200);
-  cJSON *second = cJSON_Parse(lines[1].c_str());
-  EXPECT_EQ(cJSON_GetObjectItem(second, "status")->valueint, 500);
-  EXPECT_STREQ(cJSON_GetObjectItem(second, "fault")->valuestring, "handleNotification:status=500");
-  cJSON_Delete(first);
-  cJSON_Delete(second);
+  EXPECT_EQ(cJSON_GetObjectItem(first.get(), "status")->valueint, 200);
+  Json second(cJSON_Parse(lines[1].c_str()));
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(cJSON_GetObjectItem(second.get(), "status")->valueint, 500);
+  EXPECT_STREQ(cJSON_GetObjectItem(second.get(), "fault")->valuestring,
+               "handleNotification:status=500");
 }
 
 // The relay's part played by the test: every modem request goes to the
