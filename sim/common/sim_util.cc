@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "json_owner.h"
@@ -227,6 +228,44 @@ std::string json_quote(const std::string &text) {
     }
   }
   return out + "\"";
+}
+
+bool parse_number(const std::string &text, uint64_t max, uint64_t *out) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    uint64_t digit = (uint64_t)(c - '0');
+    if (digit > max || v > (max - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *out = v;
+  return true;
+}
+
+bool parse_number(const std::string &text, int max, int *out) {
+  uint64_t v = 0;
+  if (max < 0 || !parse_number(text, (uint64_t)max, &v)) return false;
+  *out = (int)v;
+  return true;
+}
+
+bool parse_number(const std::string &text, double max, double *out) {
+  size_t digits = 0, points = 0;
+  for (char c : text) {
+    if (c >= '0' && c <= '9')
+      ++digits;
+    else if (c == '.')
+      ++points;
+    else
+      return false;
+  }
+  if (digits == 0 || points > 1) return false;
+  // The text is now plain decimal, which strtod reads to its end.
+  double v = strtod(text.c_str(), nullptr);
+  if (v > max) return false;
+  *out = v;
+  return true;
 }
 
 bool FaultCount::take() {

@@ -57,6 +57,22 @@ struct FaultCount {
   bool take();
 };
 
+// Readers of the numbers in options and fault actions. Each takes the whole
+// of `text` as a decimal number of at most `max`: digits only (the fraction
+// also one '.'), no sign, no blanks, nothing behind. False, with *out
+// untouched, on anything else, so that a bad number is refused instead of
+// read as 0 or as its leading digits.
+bool parse_number(const std::string &text, uint64_t max, uint64_t *out);
+bool parse_number(const std::string &text, int max, int *out);
+bool parse_number(const std::string &text, double max, double *out);
+
+// The most a fault's delay, size or count may be: over a day in
+// milliseconds, and far more bytes than any reader takes.
+constexpr int kMaxFaultNumber = 100000000;
+
+// The most a --time-factor may be: a thousand times slower than real time.
+constexpr double kMaxTimeFactor = 1000;
+
 // JSON string literal of `text`, with every byte that is not printable ASCII
 // escaped, so that replies holding control bytes stay one transcript line.
 std::string json_quote(const std::string &text);

@@ -10,8 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -36,6 +37,9 @@ struct Options {
   std::vector<sim::ModemFault> faults;
 };
 
+// Each delete queues this many notifications at once; more only fills memory.
+constexpr int kMaxDeleteNotifications = 1000;
+
 void usage() {
   fprintf(stderr,
           "usage: sim_modem --link PATH [--channel N] [--transcript FILE] [--time-factor F]\n"
@@ -58,6 +62,7 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       return true;
     };
     std::string v;
+    bool ok = true;
     if (a == "--echo") {
       o->settings.echo = true;
     } else if (a == "--list-newest-first") {
@@ -73,10 +78,9 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
     } else if (a == "--transcript") {
       o->transcript = v;
     } else if (a == "--channel") {
-      o->settings.channel = atoi(v.c_str());
+      ok = sim::parse_number(v, INT_MAX, &o->settings.channel);
     } else if (a == "--time-factor") {
-      o->time_factor = strtod(v.c_str(), nullptr);
-      if (o->time_factor < 0) o->time_factor = 0;
+      ok = sim::parse_number(v, sim::kMaxTimeFactor, &o->time_factor);
     } else if (a == "--scenario") {
       std::vector<std::string> more;
       if (!sim::read_scenario_file(v, &more, err)) return false;
@@ -86,7 +90,10 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       if (!sim::parse_modem_fault(v, &f, err)) return false;
       o->faults.push_back(f);
     } else if (a == "--cfun") {
-      o->settings.cfun = atoi(v.c_str());
+      // Only the levels AT+CFUN= can set: a modem cannot start at another.
+      int level = -1;
+      ok = sim::parse_number(v, 4, &level) && level != 2 && level != 3;
+      if (ok) o->settings.cfun = level;
     } else if (a == "--eid") {
       o->settings.eid = v;
     } else if (a == "--firmware") {
@@ -96,9 +103,9 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
     } else if (a == "--next-iccid") {
       o->settings.next_iccid = v;
     } else if (a == "--seed") {
-      o->settings.seed = strtoull(v.c_str(), nullptr, 10);
+      ok = sim::parse_number(v, UINT64_MAX, &o->settings.seed);
     } else if (a == "--delete-notifications") {
-      o->settings.delete_notifications = atoi(v.c_str());
+      ok = sim::parse_number(v, kMaxDeleteNotifications, &o->settings.delete_notifications);
     } else if (a == "--profile") {
       sim::Profile p;
       size_t c1 = v.find(','), c2 = c1 == std::string::npos ? c1 : v.find(',', c1 + 1);
@@ -119,6 +126,10 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       o->settings.notifications.push_back(n);
     } else {
       *err = "unknown option " + a;
+      return false;
+    }
+    if (!ok) {
+      *err = "bad number for " + a + ": " + v;
       return false;
     }
   }

@@ -9,9 +9,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -50,6 +51,11 @@ struct Options {
   std::vector<Fault> faults;
 };
 
+// An answer past this many bytes only slows the tests; esimctl takes 65535.
+constexpr uint64_t kMaxPackageAnswer = 1000000;
+constexpr int kMinHttpStatus = 100;
+constexpr int kMaxHttpStatus = 599;
+
 const char *const kFunctions[] = {"initiateAuthentication", "authenticateClient",
                                   "getBoundProfilePackage", "handleNotification"};
 
@@ -79,33 +85,40 @@ bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
   bool any = false;
   for (const auto &kv : sim::split_settings(spec.substr(colon + 1))) {
     const std::string &k = kv.first;
-    long v = atol(kv.second.c_str());
-    if (k == "status")
-      f.status = (int)v;
-    else if (k == "empty")
+    const std::string &v = kv.second;
+    bool ok = true;
+    if (k == "status") {
+      ok = sim::parse_number(v, kMaxHttpStatus, &f.status) && f.status >= kMinHttpStatus;
+    } else if (k == "empty") {
       f.empty = true;
-    else if (k == "huge")
-      f.size = kv.second.empty() ? 65536 : (size_t)v;
-    else if (k == "redirect")
+    } else if (k == "huge") {
+      int size = 65536;
+      ok = v.empty() || sim::parse_number(v, sim::kMaxFaultNumber, &size);
+      f.size = (size_t)size;
+    } else if (k == "redirect") {
       f.redirect = true;
-    else if (k == "delay")
-      f.delay_ms = (int)v;
-    else if (k == "stall")
+    } else if (k == "delay") {
+      ok = sim::parse_number(v, sim::kMaxFaultNumber, &f.delay_ms);
+    } else if (k == "stall") {
       f.stall = true;
-    else if (k == "close")
+    } else if (k == "close") {
       f.close = true;
-    else if (k == "nonjson")
+    } else if (k == "nonjson") {
       f.nonjson = true;
-    else if (k == "failed")
+    } else if (k == "failed") {
       f.failed = true;
-    else if (k == "skip") {
-      f.count.skip = (int)v;
-      continue;
+    } else if (k == "skip") {
+      ok = sim::parse_number(v, sim::kMaxFaultNumber, &f.count.skip);
+      if (ok) continue;
     } else if (k == "times") {
-      f.count.times = (int)v;
-      continue;
+      ok = sim::parse_number(v, sim::kMaxFaultNumber, &f.count.times);
+      if (ok) continue;
     } else {
       *err = "unknown fault action '" + k + "' in " + spec;
+      return false;
+    }
+    if (!ok) {
+      *err = "bad value for '" + k + "' in " + spec;
       return false;
     }
     any = true;
@@ -126,27 +139,30 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       return false;
     }
     std::string v = args[++i];
-    if (a == "--listen")
+    bool ok = true;
+    if (a == "--listen") {
       o->listen = v;
-    else if (a == "--port")
-      o->port = atoi(v.c_str());
-    else if (a == "--port-file")
+    } else if (a == "--port") {
+      ok = sim::parse_number(v, 65535, &o->port);
+    } else if (a == "--port-file") {
       o->port_file = v;
-    else if (a == "--transcript")
+    } else if (a == "--transcript") {
       o->transcript = v;
-    else if (a == "--cert-out")
+    } else if (a == "--cert-out") {
       o->cert_out = v;
-    else if (a == "--host")
+    } else if (a == "--host") {
       o->host = v;
-    else if (a == "--address")
+    } else if (a == "--address") {
       o->settings.address = v;
-    else if (a == "--package-answer-size")
-      o->settings.package_answer = strtoul(v.c_str(), nullptr, 10);
-    else if (a == "--seed")
-      o->settings.seed = strtoull(v.c_str(), nullptr, 10);
-    else if (a == "--time-factor")
-      o->time_factor = strtod(v.c_str(), nullptr);
-    else if (a == "--scenario") {
+    } else if (a == "--package-answer-size") {
+      uint64_t size = 0;
+      ok = sim::parse_number(v, UINT64_MAX, &size);
+      if (ok) o->settings.package_answer = (size_t)std::min(size, kMaxPackageAnswer);
+    } else if (a == "--seed") {
+      ok = sim::parse_number(v, UINT64_MAX, &o->settings.seed);
+    } else if (a == "--time-factor") {
+      ok = sim::parse_number(v, sim::kMaxTimeFactor, &o->time_factor);
+    } else if (a == "--scenario") {
       std::vector<std::string> more;
       if (!sim::read_scenario_file(v, &more, err)) return false;
       args.insert(args.begin() + (long)i + 1, more.begin(), more.end());
@@ -158,8 +174,11 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       *err = "unknown option " + a;
       return false;
     }
+    if (!ok) {
+      *err = "bad number for " + a + ": " + v;
+      return false;
+    }
   }
-  if (o->settings.package_answer > 1000000) o->settings.package_answer = 1000000;
   return true;
 }
 

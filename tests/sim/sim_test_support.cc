@@ -260,6 +260,28 @@ void Child::stop() {
   pid_ = -1;
 }
 
+int run_to_end(const std::vector<std::string> &argv, const std::string &err_path, int ms) {
+  std::vector<char *> args;
+  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t io;
+  posix_spawn_file_actions_init(&io);
+  posix_spawn_file_actions_addopen(&io, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&io, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid;
+  int spawned = posix_spawn(&pid, args[0], &io, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&io);
+  if (spawned != 0) return -1;
+  int status = 0;
+  for (int waited = 0; waited < ms; waited += 5) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGTERM);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
 bool wait_for_path(const std::string &path, int ms) {
   for (int i = 0; i < ms / 5; ++i) {
     struct stat st;

@@ -77,6 +77,11 @@ class Child {
   int pid_ = -1;
 };
 
+// Runs `argv` to its end with its stderr in `err_path` and its stdout
+// dropped; gives its exit status, or -1 when it was still running after `ms`
+// (it is then stopped) or did not start.
+int run_to_end(const std::vector<std::string> &argv, const std::string &err_path, int ms);
+
 bool wait_for_path(const std::string &path, int ms);
 std::string read_file(const std::string &path);
 std::vector<std::string> read_lines(const std::string &path);

@@ -259,6 +259,49 @@ TEST_F(Smdp, TranscriptHoldsEachRequestAsSent) {
                "handleNotification:status=500");
 }
 
+// A refused option ends the server with status 2 before it listens, with a
+// message naming what was wrong.
+TEST_F(Smdp, BadOptionsAndNumbersAreRefused) {
+  struct Row {
+    const char *situation;
+    std::vector<std::string> opts;
+    const char *message;
+  } rows[] = {
+      {"port past 65535", {"--port", "65536"}, "bad number for --port: 65536"},
+      {"port as a service name", {"--port", "https"}, "bad number for --port: https"},
+      {"answer size with a unit",
+       {"--package-answer-size", "10k"},
+       "bad number for --package-answer-size: 10k"},
+      {"negative seed", {"--seed", "-1"}, "bad number for --seed: -1"},
+      {"time factor as a word", {"--time-factor", "fast"}, "bad number for --time-factor: fast"},
+      {"HTTP status as a word",
+       {"--fault", "handleNotification:status=busy"},
+       "bad value for 'status'"},
+      {"HTTP status below 100",
+       {"--fault", "handleNotification:status=99"},
+       "bad value for 'status'"},
+      {"HTTP status past 599",
+       {"--fault", "handleNotification:status=600"},
+       "bad value for 'status'"},
+      {"delay with a unit", {"--fault", "any:delay=2s"}, "bad value for 'delay'"},
+      {"negative body size", {"--fault", "any:huge=-1"}, "bad value for 'huge'"},
+      {"skip as a word", {"--fault", "any:skip=once,empty"}, "bad value for 'skip'"},
+      {"unknown fault action", {"--fault", "any:explode"}, "unknown fault action 'explode'"},
+      {"unknown option", {"--colour", "red"}, "unknown option --colour"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    std::string port_file = dir_ + "/refused-port";
+    std::vector<std::string> argv = {SIM_SMDP_BIN, "--port", "0", "--port-file", port_file};
+    argv.insert(argv.end(), row.opts.begin(), row.opts.end());
+    EXPECT_EQ(simtest::run_to_end(argv, dir_ + "/stderr", 5000), 2);
+    std::string err = simtest::read_file(dir_ + "/stderr");
+    EXPECT_NE(err.find(row.message), std::string::npos) << err;
+    EXPECT_NE(err.find("usage: sim_smdp"), std::string::npos);
+    EXPECT_EQ(simtest::read_file(port_file), "") << "the server listened";
+  }
+}
+
 // The relay's part played by the test: every modem request goes to the
 // server, every answer goes back as hex in 1400-character chunks.
 TEST_F(Smdp, WholeDownloadBetweenTheSimulatedModemAndServer) {
