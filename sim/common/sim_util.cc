@@ -230,6 +230,13 @@ std::string json_quote(const std::string &text) {
   return out + "\"";
 }
 
+bool all_digits(const std::string &text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
 bool parse_number(const std::string &text, uint64_t max, uint64_t *out) {
   if (text.empty()) return false;
   uint64_t v = 0;

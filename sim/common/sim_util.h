@@ -66,6 +66,9 @@ bool parse_number(const std::string &text, uint64_t max, uint64_t *out);
 bool parse_number(const std::string &text, int max, int *out);
 bool parse_number(const std::string &text, double max, double *out);
 
+// True when `text` is one or more ASCII digits.
+bool all_digits(const std::string &text);
+
 // The most a fault's delay, size or count may be: over a day in
 // milliseconds, and far more bytes than any reader takes.
 constexpr int kMaxFaultNumber = 100000000;

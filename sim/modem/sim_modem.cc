@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "final_results.h"
 #include "modem_faults.h"
 #include "modem_model.h"
 #include "sim_util.h"
@@ -267,7 +268,8 @@ void Modem::start_next() {
     std::string echo = model_.echo() ? line + "\r" : "";
     const sim::ModemFault *fault = sim::take_fault(&o_.faults, e.kind);
     const sim::ModemFault *install = nullptr;
-    if (e.kind == "trans_last" && model_.download_stage() == "getBoundProfilePackage")
+    if (e.kind == "trans_last" &&
+        model_.download_stage() == sim::DownloadStage::kGetBoundProfilePackage)
       install = sim::take_fault(&o_.faults, "install");
     if (install != nullptr) e.fault = install->text;
     if (fault != nullptr) e.fault = e.fault.empty() ? fault->text : e.fault + " " + fault->text;
@@ -275,7 +277,7 @@ void Modem::start_next() {
     if (fault != nullptr && fault->silent) {
       reply = "";
     } else if (fault != nullptr && fault->error) {
-      reply = "\r\nERROR\r\n";
+      reply = sim::kError;
     } else if (fault != nullptr && !fault->cme.empty()) {
       reply = "\r\n+CME ERROR: " + fault->cme + "\r\n";
     } else {

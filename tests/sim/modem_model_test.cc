@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,25 +16,8 @@
 
 namespace {
 
+using simtest::chunk_commands;
 using simtest::read_trans;
-
-// The chunk commands esimctl sends for one hex text: 1400 characters per
-// chunk, the continuation flag 1 on all but the last.
-std::vector<std::string> chunk_commands(const std::string &hex) {
-  std::vector<std::string> out;
-  size_t index = 0, pos = 0;
-  do {
-    size_t n = std::min<size_t>(1400, hex.size() - pos);
-    bool more = pos + n < hex.size();
-    char head[96];
-    snprintf(head, sizeof head, "AT+QESIM=\"trans\",%zu,%d,%zu,%zu,\"", hex.size(), more ? 1 : 0,
-             index, n);
-    out.push_back(head + hex.substr(pos, n) + "\"");
-    pos += n;
-    ++index;
-  } while (pos < hex.size());
-  return out;
-}
 
 std::string send_all(sim::ModemModel &m, const std::vector<std::string> &cmds) {
   std::string last;
@@ -91,7 +75,7 @@ TEST(ModemDialogue, RunsTheThreeExchangesInOrderAndInstallsTheProfile) {
   std::string iccid;
   ASSERT_TRUE(simtest::read_last_iccid(m.answer("AT+QESIM=\"list\""), &iccid));
   EXPECT_EQ(iccid, "89882470000000000017");
-  EXPECT_TRUE(m.download_stage().empty());
+  EXPECT_EQ(m.download_stage(), sim::DownloadStage::kNone);
 }
 
 TEST(ModemDialogue, RequestsCarryTheFieldsOfRealEs9Requests) {
@@ -178,7 +162,7 @@ TEST(ModemDialogue, AnswerForAnotherTransactionIsRefused) {
   std::string foreign = other_server.handle("authenticateClient", f.payload).body;
   reply = send_all(m, chunk_commands(sim::hex_encode(foreign)));
   EXPECT_EQ(read_trans(reply, false).status, "5");
-  EXPECT_TRUE(m.download_stage().empty());
+  EXPECT_EQ(m.download_stage(), sim::DownloadStage::kNone);
 }
 
 // An answer to initiateAuthentication as the server sends it, in hex.
@@ -236,6 +220,69 @@ TEST(ModemChunks, ReassemblyAcceptsTheToolsChunkingAndRefusesBrokenSequences) {
     if (row.status != "0") {
       // A refused sequence ends the download: the next chunk finds none.
       EXPECT_EQ(read_trans(m.answer(chunk(4, 0, 0, 4, "7b7d")), false).status, "1");
+    }
+  }
+}
+
+// The stage decides which answer the next chunks are judged as, and whether
+// an install fault applies; it moves only on a complete answer, and any
+// refusal ends the download.
+TEST(ModemDialogue, StageFollowsEveryStepOfTheDialogue) {
+  using Stage = sim::DownloadStage;
+  sim::ModemModel m(with_profile());
+  sim::SmdpService server(sim::SmdpSettings{"", 10000, 5});
+  std::string reply;  // the last reply that carried a request
+  auto start = [&] { reply = m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\""); };
+  auto server_answer = [&] {
+    simtest::TransFields f = read_trans(reply, false);
+    return sim::hex_encode(server.handle(f.path.substr(f.path.rfind('/') + 1), f.payload).body);
+  };
+  auto answer = [&] { reply = send_all(m, chunk_commands(server_answer())); };
+  struct Step {
+    const char *situation;
+    std::function<void()> act;
+    Stage after;
+  } steps[] = {
+      {"no download yet", [] {}, Stage::kNone},
+      {"chunk without a download", [&] { m.answer(chunk(4, 0, 0, 4, "7b7d")); }, Stage::kNone},
+      {"download started", start, Stage::kInitiateAuthentication},
+      {"download with mode 2 leaves the running one",
+       [&] { m.answer("AT+QESIM=\"download\",2,\"LPA:1$smdp.example$M\""); },
+       Stage::kInitiateAuthentication},
+      {"trans with four arguments leaves it", [&] { m.answer("AT+QESIM=\"trans\",4,0,0"); },
+       Stage::kInitiateAuthentication},
+      {"first chunk of two", [&] { m.answer(chunk_commands(server_answer())[0]); },
+       Stage::kInitiateAuthentication},
+      {"chunk index skips one", [&] { m.answer(chunk(4, 0, 5, 4, "7b7d")); }, Stage::kNone},
+      {"download started again", start, Stage::kInitiateAuthentication},
+      {"initiateAuthentication answered", answer, Stage::kAuthenticateClient},
+      {"authenticateClient answered", answer, Stage::kGetBoundProfilePackage},
+      {"getBoundProfilePackage answered: installed", answer, Stage::kNone},
+      {"next download", start, Stage::kInitiateAuthentication},
+      {"status given for a chunk", [&] { m.answer(chunk(4, 0, 0, 4, "7b7d"), "9"); }, Stage::kNone},
+      {"download once more", start, Stage::kInitiateAuthentication},
+      {"answer that is not JSON", [&] { m.answer(chunk(4, 0, 0, 4, "3c68")); }, Stage::kNone},
+      {"download at level 0",
+       [&] {
+         m.answer("AT+CFUN=0");
+         start();
+       },
+       Stage::kNone},
+      {"activation code of another format",
+       [&] {
+         m.answer("AT+CFUN=1");
+         m.answer("AT+QESIM=\"download\",1,\"LPB:1$h$M\"");
+       },
+       Stage::kNone},
+  };
+  for (const auto &step : steps) {
+    SCOPED_TRACE(step.situation);
+    step.act();
+    EXPECT_EQ(m.download_stage(), step.after) << sim::es9_function(m.download_stage());
+    if (step.after != Stage::kNone) {
+      EXPECT_EQ(read_trans(reply, false).path,
+                std::string("/gsma/rsp2/es9plus/") + sim::es9_function(step.after))
+          << "the request waiting for its answer";
     }
   }
 }

@@ -13,6 +13,8 @@
 
 #include "json_owner.h"
 #include "sim_test_support.h"
+#include "sim_util.h"
+#include "smdp_service.h"
 
 namespace {
 
@@ -285,6 +287,39 @@ TEST_F(ModemProgram, TranscriptRecordsCommandsRepliesAndTimes) {
       EXPECT_TRUE(cJSON_IsNull(rt));
     }
   }
+}
+
+// The install fault waits for the last chunk of the getBoundProfilePackage
+// answer: the last chunks of the two answers before it pass untouched.
+TEST_F(ModemProgram, InstallFaultAppliesToTheEndOfTheDownloadOnly) {
+  ASSERT_TRUE(start({"--fault", "install:status=3"}));
+  sim::SmdpService server(sim::SmdpSettings{"", 10000, 5});
+  std::string reply;
+  {
+    PtyClient c(link_);
+    reply = c.exchange("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\"");
+    for (int round = 0; round < 3; ++round) {
+      simtest::TransFields f = simtest::read_trans(reply, false);
+      ASSERT_EQ(f.status, "0") << reply;
+      std::string function = f.path.substr(f.path.rfind('/') + 1);
+      std::string hex = sim::hex_encode(server.handle(function, f.payload).body);
+      for (const auto &chunk : simtest::chunk_commands(hex)) reply = c.exchange(chunk, 2000, 25);
+    }
+    bool found = false;
+    EXPECT_EQ(simtest::read_status(reply, "download", &found), "3");
+    EXPECT_EQ(simtest::read_trans(reply, false).path, "/gsma/rsp2/es9plus/handleNotification");
+    EXPECT_TRUE(simtest::read_iccids(c.exchange("AT+QESIM=\"list\"")).empty())
+        << "the failed installation leaves no profile";
+  }
+  std::vector<std::string> faults;
+  for (const auto &line : simtest::read_lines(transcript_)) {
+    Json j(cJSON_Parse(line.c_str()));
+    ASSERT_NE(j, nullptr) << line;
+    if (std::string(cJSON_GetObjectItem(j.get(), "kind")->valuestring) != "trans_last") continue;
+    cJSON *fault = cJSON_GetObjectItem(j.get(), "fault");
+    faults.push_back(cJSON_IsString(fault) ? fault->valuestring : "");
+  }
+  EXPECT_EQ(faults, (std::vector<std::string>{"", "", "install:status=3"}));
 }
 
 TEST_F(ModemProgram, DeviceCanBeClosedAndOpenedAgain) {

@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -238,6 +240,22 @@ std::vector<std::pair<long, std::string>> PtyClient::collect(int ms) {
     pieces.emplace_back(ms - left(), std::string(buf, (size_t)n));
   }
   return pieces;
+}
+
+std::vector<std::string> chunk_commands(const std::string &hex) {
+  std::vector<std::string> out;
+  size_t index = 0, pos = 0;
+  do {
+    size_t n = std::min<size_t>(1400, hex.size() - pos);
+    bool more = pos + n < hex.size();
+    char head[96];
+    snprintf(head, sizeof head, "AT+QESIM=\"trans\",%zu,%d,%zu,%zu,\"", hex.size(), more ? 1 : 0,
+             index, n);
+    out.push_back(head + hex.substr(pos, n) + "\"");
+    pos += n;
+    ++index;
+  } while (pos < hex.size());
+  return out;
 }
 
 Child::Child(const std::vector<std::string> &argv) {

@@ -48,6 +48,10 @@ bool read_ntf_first(const std::string &reply, const std::string &iccid, std::str
 // ntf_get: status after "ntf_get\"," up to the next comma; data in the next quotes.
 bool read_ntf_get(const std::string &reply, std::string *status, std::string *data);
 
+// The chunk commands esimctl sends for one hex text: 1400 characters per
+// chunk, the continuation flag 1 on all but the last.
+std::vector<std::string> chunk_commands(const std::string &hex);
+
 // ---- a client on a modem's pty ----
 class PtyClient {
  public:

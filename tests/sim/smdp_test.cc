@@ -318,14 +318,8 @@ TEST_F(Smdp, WholeDownloadBetweenTheSimulatedModemAndServer) {
     ASSERT_EQ(f.status, "0") << reply;
     functions.push_back(f.path);
     Answer a = post(base_ + f.path.substr(f.path.rfind('/') + 1), f.payload);
-    std::string hex = sim::hex_encode(a.body);
-    for (size_t pos = 0, index = 0; pos < hex.size(); pos += 1400, ++index) {
-      size_t n = std::min<size_t>(1400, hex.size() - pos);
-      char head[96];
-      snprintf(head, sizeof head, "AT+QESIM=\"trans\",%zu,%d,%zu,%zu,\"", hex.size(),
-               pos + n < hex.size() ? 1 : 0, index, n);
-      reply = c.exchange(head + hex.substr(pos, n) + "\"", 2000, 25);
-    }
+    for (const auto &chunk : simtest::chunk_commands(sim::hex_encode(a.body)))
+      reply = c.exchange(chunk, 2000, 25);
   }
   EXPECT_EQ(functions[2], "/gsma/rsp2/es9plus/getBoundProfilePackage");
   simtest::TransFields note = simtest::read_trans(reply, false);
