@@ -10,7 +10,7 @@
 namespace sim {
 
 struct ModemFault {
-  std::string kind;        // command kind (see command_kind), or "install"
+  std::string kind;        // command kind name (see command_kind_name), or "install"
   std::string text;        // as given, for the transcript
   std::string status;      // replaces the QESIM status / the CFUN level
   bool silent = false;     // no reply at all; the command is not carried out

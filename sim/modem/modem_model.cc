@@ -21,22 +21,66 @@ std::string status_line(const std::string &keyword, const std::string &status) {
 
 }  // namespace
 
-std::string command_kind(const std::string &line) {
-  std::string u = upper(line);
-  if (u == "AT") return "at";
-  if (u == "ATE" || u == "ATE0" || u == "ATE1") return "ate";
-  if (u == "AT+CFUN?") return "cfun_query";
-  if (u.rfind("AT+CFUN=", 0) == 0) return "cfun_set";
-  if (u == "AT+QGMR") return "qgmr";
-  if (u.rfind("AT+QESIM=", 0) != 0) return "unknown";
-  std::vector<std::string> args;
-  if (!split_qesim_args(line.substr(9), &args) || args.empty()) return "unknown";
-  const std::string &sub = args[0];
-  if (sub == "trans") return args.size() > 2 && args[2] == "0" ? "trans_last" : "trans";
-  for (const char *k : {"eid", "download", "list", "enable", "disable", "delete", "ntf_list",
-                        "ntf_get", "ntf_delete"})
-    if (sub == k) return k;
+const char *command_kind_name(CommandKind kind) {
+  switch (kind) {
+    case CommandKind::kAt:
+      return "at";
+    case CommandKind::kAte:
+      return "ate";
+    case CommandKind::kCfunQuery:
+      return "cfun_query";
+    case CommandKind::kCfunSet:
+      return "cfun_set";
+    case CommandKind::kQgmr:
+      return "qgmr";
+    case CommandKind::kEid:
+      return "eid";
+    case CommandKind::kDownload:
+      return "download";
+    case CommandKind::kTrans:
+      return "trans";
+    case CommandKind::kTransLast:
+      return "trans_last";
+    case CommandKind::kList:
+      return "list";
+    case CommandKind::kEnable:
+      return "enable";
+    case CommandKind::kDisable:
+      return "disable";
+    case CommandKind::kDelete:
+      return "delete";
+    case CommandKind::kNtfList:
+      return "ntf_list";
+    case CommandKind::kNtfGet:
+      return "ntf_get";
+    case CommandKind::kNtfDelete:
+      return "ntf_delete";
+    case CommandKind::kUnknown:
+      return "unknown";
+  }
   return "unknown";
+}
+
+CommandKind command_kind(const std::string &line) {
+  std::string u = upper(line);
+  if (u == "AT") return CommandKind::kAt;
+  if (u == "ATE" || u == "ATE0" || u == "ATE1") return CommandKind::kAte;
+  if (u == "AT+CFUN?") return CommandKind::kCfunQuery;
+  if (u.rfind("AT+CFUN=", 0) == 0) return CommandKind::kCfunSet;
+  if (u == "AT+QGMR") return CommandKind::kQgmr;
+  if (u.rfind("AT+QESIM=", 0) != 0) return CommandKind::kUnknown;
+  std::vector<std::string> args;
+  if (!split_qesim_args(line.substr(9), &args) || args.empty()) return CommandKind::kUnknown;
+  const std::string &sub = args[0];
+  // A trans chunk is the last one when its continuation flag is 0.
+  if (sub == "trans")
+    return args.size() > 2 && args[2] == "0" ? CommandKind::kTransLast : CommandKind::kTrans;
+  // The other sub-commands are their kind's name.
+  for (CommandKind k : {CommandKind::kEid, CommandKind::kDownload, CommandKind::kList,
+                        CommandKind::kEnable, CommandKind::kDisable, CommandKind::kDelete,
+                        CommandKind::kNtfList, CommandKind::kNtfGet, CommandKind::kNtfDelete})
+    if (sub == command_kind_name(k)) return k;
+  return CommandKind::kUnknown;
 }
 
 bool split_qesim_args(const std::string &text, std::vector<std::string> *args) {
@@ -85,49 +129,83 @@ ModemModel::ModemModel(ModemSettings settings)
 
 std::string ModemModel::answer(const std::string &line, const std::string &status,
                                const std::string &install_status) {
-  std::string kind = command_kind(line);
-  if (kind == "at") return kOk;
-  if (kind == "ate") {
-    s_.echo = upper(line) == "ATE1";
-    return kOk;
-  }
-  if (kind == "cfun_query")
-    return "\r\n+CFUN: " + (status.empty() ? std::to_string(s_.cfun) : status) + "\r\n" + kOk;
-  if (kind == "cfun_set") {
-    std::string arg = line.substr(8);
-    arg = arg.substr(0, arg.find(','));
-    if (arg != "0" && arg != "1" && arg != "4") return kBadParameter;
-    s_.cfun = atoi(arg.c_str());
-    return kOk;
-  }
-  if (kind == "qgmr") return "\r\n" + s_.firmware + "\r\n" + kOk;
-  if (kind == "unknown") {
-    if (upper(line).rfind("AT+QESIM=", 0) == 0) return kBadParameter;
-    return kError;
+  CommandKind kind = command_kind(line);
+  switch (kind) {
+    case CommandKind::kAt:
+      return kOk;
+    case CommandKind::kAte:
+      s_.echo = upper(line) == "ATE1";
+      return kOk;
+    case CommandKind::kCfunQuery:
+      return "\r\n+CFUN: " + (status.empty() ? std::to_string(s_.cfun) : status) + "\r\n" + kOk;
+    case CommandKind::kCfunSet: {
+      std::string arg = line.substr(8);
+      arg = arg.substr(0, arg.find(','));
+      if (arg != "0" && arg != "1" && arg != "4") return kBadParameter;
+      s_.cfun = atoi(arg.c_str());
+      return kOk;
+    }
+    case CommandKind::kQgmr:
+      return "\r\n" + s_.firmware + "\r\n" + kOk;
+    // A command the modem does not know, an AT+QESIM= one included, is
+    // plain ERROR; "+CME ERROR: 50" is for a known one with bad arguments.
+    case CommandKind::kUnknown:
+      return kError;
+    case CommandKind::kEid:
+    case CommandKind::kDownload:
+    case CommandKind::kTrans:
+    case CommandKind::kTransLast:
+    case CommandKind::kList:
+    case CommandKind::kEnable:
+    case CommandKind::kDisable:
+    case CommandKind::kDelete:
+    case CommandKind::kNtfList:
+    case CommandKind::kNtfGet:
+    case CommandKind::kNtfDelete:
+      break;
   }
   std::vector<std::string> args;
   split_qesim_args(line.substr(9), &args);
-  return qesim(args, status, install_status);
+  return qesim(kind, args, status, install_status);
 }
 
-std::string ModemModel::qesim(const std::vector<std::string> &args, const std::string &status,
-                              const std::string &install_status) {
-  const std::string &sub = args[0];
+std::string ModemModel::qesim(CommandKind kind, const std::vector<std::string> &args,
+                              const std::string &status, const std::string &install_status) {
   // With the radio at minimum function the eUICC is powered down.
   std::string st = status;
   if (st.empty() && s_.cfun == 0) st = std::to_string(kEuiccNotReady);
-  if (sub == "eid") {
-    if (args.size() != 1) return kBadParameter;
-    if (!st.empty()) return "\r\n+QESIM: \"eid\"," + st + ",\"\"\r\n" + kOk;
-    return "\r\n+QESIM: \"eid\",0,\"" + s_.eid + "\"\r\n" + kOk;
+  switch (kind) {
+    case CommandKind::kEid:
+      if (args.size() != 1) return kBadParameter;
+      if (!st.empty()) return "\r\n+QESIM: \"eid\"," + st + ",\"\"\r\n" + kOk;
+      return "\r\n+QESIM: \"eid\",0,\"" + s_.eid + "\"\r\n" + kOk;
+    case CommandKind::kDownload:
+      return dialogue_.download(args, st);
+    case CommandKind::kTrans:
+    case CommandKind::kTransLast:
+      return dialogue_.trans(args, st, install_status);
+    case CommandKind::kList:
+      return list(st);
+    case CommandKind::kEnable:
+    case CommandKind::kDisable:
+    case CommandKind::kDelete:
+      return set_state(kind, args, st);
+    case CommandKind::kNtfList:
+      return ntf_list(args, st);
+    case CommandKind::kNtfGet:
+      return ntf_get(args, st);
+    case CommandKind::kNtfDelete:
+      return ntf_delete(args, st);
+    case CommandKind::kAt:
+    case CommandKind::kAte:
+    case CommandKind::kCfunQuery:
+    case CommandKind::kCfunSet:
+    case CommandKind::kQgmr:
+    case CommandKind::kUnknown:
+      break;
   }
-  if (sub == "download") return dialogue_.download(args, st);
-  if (sub == "trans") return dialogue_.trans(args, st, install_status);
-  if (sub == "list") return list(st);
-  if (sub == "enable" || sub == "disable" || sub == "delete") return set_state(sub, args, st);
-  if (sub == "ntf_list") return ntf_list(args, st);
-  if (sub == "ntf_get") return ntf_get(args, st);
-  return ntf_delete(args, st);
+  // answer() brings QESIM commands only.
+  return kError;
 }
 
 std::string ModemModel::install(const std::string &matching_id, bool enable,
@@ -181,21 +259,23 @@ std::string ModemModel::list(const std::string &status) {
   return out + kOk;
 }
 
-std::string ModemModel::set_state(const std::string &what, const std::vector<std::string> &args,
+// The reply's keyword is the sub-command, which is the kind's name.
+std::string ModemModel::set_state(CommandKind kind, const std::vector<std::string> &args,
                                   const std::string &status) {
+  const std::string what = command_kind_name(kind);
   if (args.size() != 2) return kBadParameter;
   if (!status.empty()) return status_line(what, status);
   size_t i = 0;
   while (i < s_.profiles.size() && s_.profiles[i].iccid != args[1]) ++i;
   if (i == s_.profiles.size()) return status_line(what, "1");  // iccidOrAidNotFound
   Profile &p = s_.profiles[i];
-  if (what == "enable") {
+  if (kind == CommandKind::kEnable) {
     if (p.enabled) return status_line(what, "2");  // profileNotInDisabledState
     for (auto &other : s_.profiles) other.enabled = false;
     p.enabled = true;
     return status_line(what, "0");
   }
-  if (what == "disable") {
+  if (kind == CommandKind::kDisable) {
     if (!p.enabled) return status_line(what, "2");  // profileNotInEnabledState
     p.enabled = false;
     return status_line(what, "0");

@@ -48,10 +48,36 @@ struct ModemSettings {
   uint64_t seed = 0;
 };
 
-// The kind of a command line, the name faults are attached to:
+// The kind of a command line. AT+QESIM= commands are kinds of their own by
+// sub-command, a trans chunk split by whether more follows; an AT+QESIM=
+// with a sub-command the modem does not know, or arguments that do not
+// split, is kUnknown like any other unknown command.
+enum class CommandKind {
+  kAt,
+  kAte,
+  kCfunQuery,
+  kCfunSet,
+  kQgmr,
+  kEid,
+  kDownload,
+  kTrans,
+  kTransLast,
+  kList,
+  kEnable,
+  kDisable,
+  kDelete,
+  kNtfList,
+  kNtfGet,
+  kNtfDelete,
+  kUnknown,
+};
+
+CommandKind command_kind(const std::string &line);
+
+// The kind's name, which faults are attached to and transcripts show:
 // at, ate, cfun_query, cfun_set, qgmr, eid, download, trans, trans_last,
 // list, enable, disable, delete, ntf_list, ntf_get, ntf_delete, unknown.
-std::string command_kind(const std::string &line);
+const char *command_kind_name(CommandKind kind);
 
 class ModemModel : private DownloadDialogue::Store {
  public:
@@ -73,10 +99,10 @@ class ModemModel : private DownloadDialogue::Store {
   DownloadStage download_stage() const { return dialogue_.stage(); }
 
  private:
-  std::string qesim(const std::vector<std::string> &args, const std::string &status,
-                    const std::string &install_status);
+  std::string qesim(CommandKind kind, const std::vector<std::string> &args,
+                    const std::string &status, const std::string &install_status);
   std::string list(const std::string &status);
-  std::string set_state(const std::string &what, const std::vector<std::string> &args,
+  std::string set_state(CommandKind kind, const std::vector<std::string> &args,
                         const std::string &status);
   std::string ntf_list(const std::vector<std::string> &args, const std::string &status);
   std::string ntf_get(const std::vector<std::string> &args, const std::string &status);

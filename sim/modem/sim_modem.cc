@@ -144,7 +144,7 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
 // One command line waiting for, or getting, its reply.
 struct Exchange {
   std::string cmd;  // as received, with its line end
-  std::string kind;
+  sim::CommandKind kind = sim::CommandKind::kUnknown;
   double arrived = 0;
   std::string fault;
   std::vector<sim::Piece> pieces;
@@ -266,9 +266,9 @@ void Modem::start_next() {
     std::string line = e.cmd.substr(0, e.cmd.find_first_of("\r\n"));
     e.kind = sim::command_kind(line);
     std::string echo = model_.echo() ? line + "\r" : "";
-    const sim::ModemFault *fault = sim::take_fault(&o_.faults, e.kind);
+    const sim::ModemFault *fault = sim::take_fault(&o_.faults, sim::command_kind_name(e.kind));
     const sim::ModemFault *install = nullptr;
-    if (e.kind == "trans_last" &&
+    if (e.kind == sim::CommandKind::kTransLast &&
         model_.download_stage() == sim::DownloadStage::kGetBoundProfilePackage)
       install = sim::take_fault(&o_.faults, "install");
     if (install != nullptr) e.fault = install->text;
@@ -316,8 +316,8 @@ bool Modem::write_all(const std::string &bytes) {
 void Modem::record(const Exchange &e) {
   if (transcript_ == nullptr) return;
   fprintf(transcript_, "{\"time\":%.6f,\"channel\":%d,\"kind\":\"%s\",\"cmd\":%s,\"reply\":%s,",
-          e.arrived, o_.settings.channel, e.kind.c_str(), sim::json_quote(e.cmd).c_str(),
-          sim::json_quote(e.sent).c_str());
+          e.arrived, o_.settings.channel, sim::command_kind_name(e.kind),
+          sim::json_quote(e.cmd).c_str(), sim::json_quote(e.sent).c_str());
   if (e.sent.empty())
     fprintf(transcript_, "\"reply_time\":null,");
   else

@@ -253,6 +253,8 @@ TEST(ModemDialogue, StageFollowsEveryStepOfTheDialogue) {
        Stage::kInitiateAuthentication},
       {"first chunk of two", [&] { m.answer(chunk_commands(server_answer())[0]); },
        Stage::kInitiateAuthentication},
+      {"unknown QESIM command leaves it", [&] { m.answer("AT+QESIM=\"bogus\""); },
+       Stage::kInitiateAuthentication},
       {"chunk index skips one", [&] { m.answer(chunk(4, 0, 5, 4, "7b7d")); }, Stage::kNone},
       {"download started again", start, Stage::kInitiateAuthentication},
       {"initiateAuthentication answered", answer, Stage::kAuthenticateClient},
@@ -315,6 +317,59 @@ TEST(ModemChunks, ServerRefusalAndBadActivationCodesGiveTheirStatus) {
     std::string reply = m.answer("AT+QESIM=\"download\",1,\"" + row.download + "\"");
     if (!row.answer.empty()) reply = send_all(m, chunk_commands(sim::hex_encode(row.answer)));
     EXPECT_EQ(read_trans(reply, false).status, row.status) << reply;
+  }
+}
+
+// The kind names are what faults attach to and what the scenarios read in
+// transcripts. An AT+QESIM= the modem does not know is plain ERROR, like
+// any unknown command; a known one with bad arguments is +CME ERROR: 50.
+TEST(ModemCommands, KindAndReplyOfKnownUnknownAndMalformedCommands) {
+  const std::string error = "\r\nERROR\r\n", cme50 = "\r\n+CME ERROR: 50\r\n";
+  struct Row {
+    const char *situation;
+    std::string line;
+    const char *kind;
+    std::string reply;  // "" when only the kind is checked
+  } rows[] = {
+      {"plain AT", "AT", "at", "\r\nOK\r\n"},
+      {"echo off", "ATE0", "ate", "\r\nOK\r\n"},
+      {"level query", "AT+CFUN?", "cfun_query", ""},
+      {"level set in lower case", "at+cfun=1", "cfun_set", "\r\nOK\r\n"},
+      {"firmware", "AT+QGMR", "qgmr", ""},
+      {"EID in lower case", "at+qesim=\"eid\"", "eid", ""},
+      {"download", "AT+QESIM=\"download\",1,\"LPA:1$h$m\"", "download", ""},
+      {"chunk with more to come", "AT+QESIM=\"trans\",8,1,0,4,\"7b7d\"", "trans", ""},
+      {"last chunk", "AT+QESIM=\"trans\",4,0,0,4,\"7b7d\"", "trans_last", ""},
+      {"list", "AT+QESIM=\"list\"", "list", ""},
+      {"enable", "AT+QESIM=\"enable\",\"89883000000000000018\"", "enable", ""},
+      {"disable", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable", ""},
+      {"delete", "AT+QESIM=\"delete\",\"89000000000000000000\"", "delete", ""},
+      {"notification list", "AT+QESIM=\"ntf_list\",0", "ntf_list", ""},
+      {"notification", "AT+QESIM=\"ntf_get\",1", "ntf_get", ""},
+      {"notification delete", "AT+QESIM=\"ntf_delete\",1", "ntf_delete", ""},
+      {"unknown command", "AT+XYZ", "unknown", error},
+      {"QESIM query", "AT+QESIM?", "unknown", error},
+      {"QESIM sub-command the modem does not know", "AT+QESIM=\"bogus\",1", "unknown", error},
+      {"QESIM sub-command in upper case", "AT+QESIM=\"EID\"", "unknown", error},
+      {"QESIM kind name that is no sub-command", "AT+QESIM=\"trans_last\"", "unknown", error},
+      {"QESIM without a sub-command", "AT+QESIM=", "unknown", error},
+      {"QESIM with an unterminated quote", "AT+QESIM=\"eid", "unknown", error},
+      {"QESIM with text behind a quote", "AT+QESIM=\"eid\"x", "unknown", error},
+      {"EID with an argument", "AT+QESIM=\"eid\",1", "eid", cme50},
+      {"download mode 2", "AT+QESIM=\"download\",2,\"LPA:1$h$m\"", "download", cme50},
+      {"last chunk without its text", "AT+QESIM=\"trans\",4,0,0,4", "trans_last", cme50},
+      {"enable without an ICCID", "AT+QESIM=\"enable\"", "enable", cme50},
+      {"notification list selector 4", "AT+QESIM=\"ntf_list\",4", "ntf_list", cme50},
+      {"notification number as a word", "AT+QESIM=\"ntf_get\",one", "ntf_get", cme50},
+      {"notification delete without a number", "AT+QESIM=\"ntf_delete\"", "ntf_delete", cme50},
+      {"level 7", "AT+CFUN=7", "cfun_set", cme50},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    EXPECT_STREQ(sim::command_kind_name(sim::command_kind(row.line)), row.kind);
+    if (row.reply.empty()) continue;
+    sim::ModemModel m(with_profile());
+    EXPECT_EQ(m.answer(row.line), row.reply);
   }
 }
 

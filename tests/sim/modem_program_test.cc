@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -320,6 +321,39 @@ TEST_F(ModemProgram, InstallFaultAppliesToTheEndOfTheDownloadOnly) {
     faults.push_back(cJSON_IsString(fault) ? fault->valuestring : "");
   }
   EXPECT_EQ(faults, (std::vector<std::string>{"", "", "install:status=3"}));
+}
+
+// An unknown QESIM command is answered and recorded like any unknown
+// command, apart from a known one with bad arguments.
+TEST_F(ModemProgram, TranscriptRecordsUnknownQesimCommandsAsUnknownWithError) {
+  ASSERT_TRUE(start());
+  struct Row {
+    const char *situation;
+    std::string cmd;
+    const char *kind;
+    const char *reply;
+  } rows[] = {
+      {"QESIM sub-command the modem does not know", "AT+QESIM=\"bogus\"", "unknown",
+       "\r\nERROR\r\n"},
+      {"QESIM arguments that do not split", "AT+QESIM=\"eid", "unknown", "\r\nERROR\r\n"},
+      {"known QESIM command with a bad argument", "AT+QESIM=\"ntf_list\",9", "ntf_list",
+       "\r\n+CME ERROR: 50\r\n"},
+      {"unknown command", "AT+XYZ", "unknown", "\r\nERROR\r\n"},
+  };
+  {
+    PtyClient c(link_);
+    for (const auto &row : rows) EXPECT_EQ(c.exchange(row.cmd), row.reply) << row.situation;
+  }
+  std::vector<std::string> lines = simtest::read_lines(transcript_);
+  ASSERT_EQ(lines.size(), std::size(rows));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(rows[i].situation);
+    Json j(cJSON_Parse(lines[i].c_str()));
+    ASSERT_NE(j, nullptr) << lines[i];
+    EXPECT_STREQ(cJSON_GetObjectItem(j.get(), "cmd")->valuestring, (rows[i].cmd + "\r\n").c_str());
+    EXPECT_STREQ(cJSON_GetObjectItem(j.get(), "kind")->valuestring, rows[i].kind);
+    EXPECT_STREQ(cJSON_GetObjectItem(j.get(), "reply")->valuestring, rows[i].reply);
+  }
 }
 
 TEST_F(ModemProgram, DeviceCanBeClosedAndOpenedAgain) {
