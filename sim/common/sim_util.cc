@@ -3,7 +3,10 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+
+#include "json_owner.h"
 
 namespace sim {
 
@@ -100,9 +103,12 @@ bool hex_decode_lower(const std::string &text, std::string *bytes) {
     for (int k = 0; k < 2; ++k) {
       char c = text[i + k];
       int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else
+        return false;
       v = v * 16 + d;
     }
     out += (char)v;
@@ -156,11 +162,14 @@ std::vector<std::pair<std::string, std::string>> split_settings(const std::strin
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t comma = text.find(',', pos);
-    std::string item = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    std::string item =
+        text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     if (!item.empty()) {
       size_t eq = item.find('=');
-      if (eq == std::string::npos) out.emplace_back(item, "");
-      else out.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+      if (eq == std::string::npos)
+        out.emplace_back(item, "");
+      else
+        out.emplace_back(item.substr(0, eq), item.substr(eq + 1));
     }
     if (comma == std::string::npos) break;
     pos = comma + 1;
@@ -193,11 +202,21 @@ std::string json_quote(const std::string &text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7f) {
           char buf[8];
@@ -211,6 +230,51 @@ std::string json_quote(const std::string &text) {
   return out + "\"";
 }
 
+bool all_digits(const std::string &text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+bool parse_number(const std::string &text, uint64_t max, uint64_t *out) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    uint64_t digit = (uint64_t)(c - '0');
+    if (digit > max || v > (max - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *out = v;
+  return true;
+}
+
+bool parse_number(const std::string &text, int max, int *out) {
+  uint64_t v = 0;
+  if (max < 0 || !parse_number(text, (uint64_t)max, &v)) return false;
+  *out = (int)v;
+  return true;
+}
+
+bool parse_number(const std::string &text, double max, double *out) {
+  size_t digits = 0, points = 0;
+  for (char c : text) {
+    if (c >= '0' && c <= '9')
+      ++digits;
+    else if (c == '.')
+      ++points;
+    else
+      return false;
+  }
+  if (digits == 0 || points > 1) return false;
+  // The text is now plain decimal, which strtod reads to its end.
+  double v = strtod(text.c_str(), nullptr);
+  if (v > max) return false;
+  *out = v;
+  return true;
+}
+
 bool FaultCount::take() {
   if (skip > 0) {
     --skip;
@@ -219,6 +283,11 @@ bool FaultCount::take() {
   if (times == 0) return false;
   if (times > 0) --times;
   return true;
+}
+
+std::string print_compact(const cJSON *item) {
+  JsonText text(cJSON_PrintUnformatted(item));
+  return text ? text.get() : "";
 }
 
 }  // namespace sim

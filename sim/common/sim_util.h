@@ -1,12 +1,14 @@
 // Small pieces shared by the simulated modem and the simulated profile server:
-// base64 and hex text, filler bytes that look like DER, clocks, and one
-// "key=value,key=value" option grammar.
+// base64 and hex text, filler bytes that look like DER, clocks, one
+// "key=value,key=value" option grammar, and compact JSON text.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
+
+struct cJSON;
 
 namespace sim {
 
@@ -55,8 +57,31 @@ struct FaultCount {
   bool take();
 };
 
+// Readers of the numbers in options and fault actions. Each takes the whole
+// of `text` as a decimal number of at most `max`: digits only (the fraction
+// also one '.'), no sign, no blanks, nothing behind. False, with *out
+// untouched, on anything else, so that a bad number is refused instead of
+// read as 0 or as its leading digits.
+bool parse_number(const std::string &text, uint64_t max, uint64_t *out);
+bool parse_number(const std::string &text, int max, int *out);
+bool parse_number(const std::string &text, double max, double *out);
+
+// True when `text` is one or more ASCII digits.
+bool all_digits(const std::string &text);
+
+// The most a fault's delay, size or count may be: over a day in
+// milliseconds, and far more bytes than any reader takes.
+constexpr int kMaxFaultNumber = 100000000;
+
+// The most a --time-factor may be: a thousand times slower than real time.
+constexpr double kMaxTimeFactor = 1000;
+
 // JSON string literal of `text`, with every byte that is not printable ASCII
 // escaped, so that replies holding control bytes stay one transcript line.
 std::string json_quote(const std::string &text);
+
+// The one-line JSON text of `item`, as both simulators put it on the wire;
+// empty when cJSON cannot print it.
+std::string print_compact(const cJSON *item);
 
 }  // namespace sim

@@ -1,23 +1,14 @@
 #include "modem_faults.h"
 
-#include <cstdlib>
-
 #include "sim_util.h"
 
 namespace sim {
 
 namespace {
 
-bool to_int(const std::string &text, int *out) {
-  if (text.empty()) return false;
-  char *end = nullptr;
-  long v = strtol(text.c_str(), &end, 10);
-  if (*end != '\0' || v < 0 || v > 100000000) return false;
-  *out = (int)v;
-  return true;
+int scaled(int ms, double factor) {
+  return (int)(ms * factor + 0.5);
 }
-
-int scaled(int ms, double factor) { return (int)(ms * factor + 0.5); }
 
 }  // namespace
 
@@ -44,26 +35,26 @@ bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *
       f.error = true;
     } else if (k == "cme") {
       int code = 0;
-      ok = to_int(v, &code);
+      ok = parse_number(v, kMaxFaultNumber, &code);
       f.cme = v;
     } else if (k == "split") {
-      ok = to_int(v, &f.split_ms);
+      ok = parse_number(v, kMaxFaultNumber, &f.split_ms);
     } else if (k == "delay") {
-      ok = to_int(v, &f.delay_ms);
+      ok = parse_number(v, kMaxFaultNumber, &f.delay_ms);
     } else if (k == "big") {
       f.big = 20000;
-      ok = v.empty() || to_int(v, &f.big);
+      ok = v.empty() || parse_number(v, kMaxFaultNumber, &f.big);
     } else if (k == "urc_before") {
       f.urc_before = v.empty() ? "+QIND: \"SMS DONE\"" : v;
     } else if (k == "urc_after") {
       f.urc_after = v.empty() ? "+QIND: \"SMS DONE\"" : v;
     } else if (k == "urc_gap") {
-      ok = to_int(v, &f.urc_gap_ms);
+      ok = parse_number(v, kMaxFaultNumber, &f.urc_gap_ms);
     } else if (k == "skip") {
-      ok = to_int(v, &f.count.skip);
+      ok = parse_number(v, kMaxFaultNumber, &f.count.skip);
       if (ok) continue;
     } else if (k == "times") {
-      ok = to_int(v, &f.count.times);
+      ok = parse_number(v, kMaxFaultNumber, &f.count.times);
       if (ok) continue;
     } else {
       *err = "unknown fault action '" + k + "' in " + spec;

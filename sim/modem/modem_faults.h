@@ -10,19 +10,19 @@
 namespace sim {
 
 struct ModemFault {
-  std::string kind;          // command kind (see command_kind), or "install"
-  std::string text;          // as given, for the transcript
-  std::string status;        // replaces the QESIM status / the CFUN level
-  bool silent = false;       // no reply at all; the command is not carried out
-  bool error = false;        // "ERROR"; the command is not carried out
-  std::string cme;           // "+CME ERROR: <cme>"; the command is not carried out
-  int split_ms = -1;         // reply in two halves, this gap between them
-  int delay_ms = 0;          // before the reply
-  int big = 0;               // pad the reply with filler lines to this many bytes
-  std::string urc_before;    // unsolicited line ahead of the reply, same write
-  std::string urc_after;     // unsolicited line behind the reply
-  int urc_gap_ms = 0;        // urc_after comes this long after the reply (0: same write)
-  sim::FaultCount count;     // skip=N first commands of the kind, then times=N
+  std::string kind;        // command kind name (see command_kind_name), or "install"
+  std::string text;        // as given, for the transcript
+  std::string status;      // replaces the QESIM status / the CFUN level
+  bool silent = false;     // no reply at all; the command is not carried out
+  bool error = false;      // "ERROR"; the command is not carried out
+  std::string cme;         // "+CME ERROR: <cme>"; the command is not carried out
+  int split_ms = -1;       // reply in two halves, this gap between them
+  int delay_ms = 0;        // before the reply
+  int big = 0;             // pad the reply with filler lines to this many bytes
+  std::string urc_before;  // unsolicited line ahead of the reply, same write
+  std::string urc_after;   // unsolicited line behind the reply
+  int urc_gap_ms = 0;      // urc_after comes this long after the reply (0: same write)
+  sim::FaultCount count;   // skip=N first commands of the kind, then times=N
 };
 
 // Parses "KIND:action[,action...]"; false with a message on a bad spec.

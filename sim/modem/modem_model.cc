@@ -1,82 +1,86 @@
 #include "modem_model.h"
 
-#include <cjson/cJSON.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <memory>
+
+#include "final_results.h"
 
 namespace sim {
 
 namespace {
-
-const char kOk[] = "\r\nOK\r\n";
-const char kError[] = "\r\nERROR\r\n";
-const char kBadParameter[] = "\r\n+CME ERROR: 50\r\n";
-const char kPathPrefix[] = "/gsma/rsp2/es9plus/";
-
-struct JsonDeleter {
-  void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-
-std::string print_compact(cJSON *j) {
-  char *text = cJSON_PrintUnformatted(j);
-  std::string out = text ? text : "";
-  cJSON_free(text);
-  return out;
-}
 
 std::string upper(std::string s) {
   for (auto &c : s) c = (char)toupper((unsigned char)c);
   return s;
 }
 
-bool all_digits(const std::string &s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (!isdigit((unsigned char)c)) return false;
-  return true;
-}
-
 std::string status_line(const std::string &keyword, const std::string &status) {
   return "\r\n+QESIM: \"" + keyword + "\"," + status + "\r\n" + kOk;
 }
 
-std::string trans_failure(int status) {
-  return "\r\n+QESIM: \"trans\"," + std::to_string(status) + ",\"\"\r\n" + kOk;
-}
-
-std::string trans_request(const std::string &status, const std::string &function,
-                          const std::string &json) {
-  return "\r\n+QESIM: \"trans\"," + status + ",\"" + kPathPrefix + function + "\"," + json +
-         "\r\n";
-}
-
-const char *string_member(cJSON *obj, const char *name) {
-  cJSON *item = cJSON_GetObjectItemCaseSensitive(obj, name);
-  return cJSON_IsString(item) && item->valuestring[0] != '\0' ? item->valuestring : nullptr;
-}
-
 }  // namespace
 
-std::string command_kind(const std::string &line) {
-  std::string u = upper(line);
-  if (u == "AT") return "at";
-  if (u == "ATE" || u == "ATE0" || u == "ATE1") return "ate";
-  if (u == "AT+CFUN?") return "cfun_query";
-  if (u.rfind("AT+CFUN=", 0) == 0) return "cfun_set";
-  if (u == "AT+QGMR") return "qgmr";
-  if (u.rfind("AT+QESIM=", 0) != 0) return "unknown";
-  std::vector<std::string> args;
-  if (!split_qesim_args(line.substr(9), &args) || args.empty()) return "unknown";
-  const std::string &sub = args[0];
-  if (sub == "trans") return args.size() > 2 && args[2] == "0" ? "trans_last" : "trans";
-  for (const char *k : {"eid", "download", "list", "enable", "disable", "delete", "ntf_list",
-                        "ntf_get", "ntf_delete"})
-    if (sub == k) return k;
+const char *command_kind_name(CommandKind kind) {
+  switch (kind) {
+    case CommandKind::kAt:
+      return "at";
+    case CommandKind::kAte:
+      return "ate";
+    case CommandKind::kCfunQuery:
+      return "cfun_query";
+    case CommandKind::kCfunSet:
+      return "cfun_set";
+    case CommandKind::kQgmr:
+      return "qgmr";
+    case CommandKind::kEid:
+      return "eid";
+    case CommandKind::kDownload:
+      return "download";
+    case CommandKind::kTrans:
+      return "trans";
+    case CommandKind::kTransLast:
+      return "trans_last";
+    case CommandKind::kList:
+      return "list";
+    case CommandKind::kEnable:
+      return "enable";
+    case CommandKind::kDisable:
+      return "disable";
+    case CommandKind::kDelete:
+      return "delete";
+    case CommandKind::kNtfList:
+      return "ntf_list";
+    case CommandKind::kNtfGet:
+      return "ntf_get";
+    case CommandKind::kNtfDelete:
+      return "ntf_delete";
+    case CommandKind::kUnknown:
+      return "unknown";
+  }
   return "unknown";
+}
+
+CommandKind command_kind(const std::string &line) {
+  std::string u = upper(line);
+  if (u == "AT") return CommandKind::kAt;
+  if (u == "ATE" || u == "ATE0" || u == "ATE1") return CommandKind::kAte;
+  if (u == "AT+CFUN?") return CommandKind::kCfunQuery;
+  if (u.rfind("AT+CFUN=", 0) == 0) return CommandKind::kCfunSet;
+  if (u == "AT+QGMR") return CommandKind::kQgmr;
+  if (u.rfind("AT+QESIM=", 0) != 0) return CommandKind::kUnknown;
+  std::vector<std::string> args;
+  if (!split_qesim_args(line.substr(9), &args) || args.empty()) return CommandKind::kUnknown;
+  const std::string &sub = args[0];
+  // A trans chunk is the last one when its continuation flag is 0.
+  if (sub == "trans")
+    return args.size() > 2 && args[2] == "0" ? CommandKind::kTransLast : CommandKind::kTrans;
+  // The other sub-commands are their kind's name.
+  for (CommandKind k : {CommandKind::kEid, CommandKind::kDownload, CommandKind::kList,
+                        CommandKind::kEnable, CommandKind::kDisable, CommandKind::kDelete,
+                        CommandKind::kNtfList, CommandKind::kNtfGet, CommandKind::kNtfDelete})
+    if (sub == command_kind_name(k)) return k;
+  return CommandKind::kUnknown;
 }
 
 bool split_qesim_args(const std::string &text, std::vector<std::string> *args) {
@@ -117,238 +121,117 @@ std::string next_iccid(const std::string &iccid) {
 }
 
 ModemModel::ModemModel(ModemSettings settings)
-    : s_(std::move(settings)), filler_(s_.seed + (uint64_t)s_.channel * 7919) {
+    : s_(std::move(settings)),
+      filler_(s_.seed + (uint64_t)s_.channel * 7919),
+      dialogue_(&filler_, this, s_.later_host, s_.empty_notification_path) {
   for (const auto &n : s_.notifications) seq_counter_ = std::max(seq_counter_, n.seq);
 }
 
 std::string ModemModel::answer(const std::string &line, const std::string &status,
                                const std::string &install_status) {
-  std::string kind = command_kind(line);
-  if (kind == "at") return kOk;
-  if (kind == "ate") {
-    s_.echo = upper(line) == "ATE1";
-    return kOk;
-  }
-  if (kind == "cfun_query")
-    return "\r\n+CFUN: " + (status.empty() ? std::to_string(s_.cfun) : status) + "\r\n" + kOk;
-  if (kind == "cfun_set") {
-    std::string arg = line.substr(8);
-    arg = arg.substr(0, arg.find(','));
-    if (arg != "0" && arg != "1" && arg != "4") return kBadParameter;
-    s_.cfun = atoi(arg.c_str());
-    return kOk;
-  }
-  if (kind == "qgmr") return "\r\n" + s_.firmware + "\r\n" + kOk;
-  if (kind == "unknown") {
-    if (upper(line).rfind("AT+QESIM=", 0) == 0) return kBadParameter;
-    return kError;
+  CommandKind kind = command_kind(line);
+  switch (kind) {
+    case CommandKind::kAt:
+      return kOk;
+    case CommandKind::kAte:
+      s_.echo = upper(line) == "ATE1";
+      return kOk;
+    case CommandKind::kCfunQuery:
+      return "\r\n+CFUN: " + (status.empty() ? std::to_string(s_.cfun) : status) + "\r\n" + kOk;
+    case CommandKind::kCfunSet: {
+      std::string arg = line.substr(8);
+      arg = arg.substr(0, arg.find(','));
+      if (arg != "0" && arg != "1" && arg != "4") return kBadParameter;
+      s_.cfun = atoi(arg.c_str());
+      return kOk;
+    }
+    case CommandKind::kQgmr:
+      return "\r\n" + s_.firmware + "\r\n" + kOk;
+    // A command the modem does not know, an AT+QESIM= one included, is
+    // plain ERROR; "+CME ERROR: 50" is for a known one with bad arguments.
+    case CommandKind::kUnknown:
+      return kError;
+    case CommandKind::kEid:
+    case CommandKind::kDownload:
+    case CommandKind::kTrans:
+    case CommandKind::kTransLast:
+    case CommandKind::kList:
+    case CommandKind::kEnable:
+    case CommandKind::kDisable:
+    case CommandKind::kDelete:
+    case CommandKind::kNtfList:
+    case CommandKind::kNtfGet:
+    case CommandKind::kNtfDelete:
+      break;
   }
   std::vector<std::string> args;
   split_qesim_args(line.substr(9), &args);
-  return qesim(args, status, install_status);
+  return qesim(kind, args, status, install_status);
 }
 
-std::string ModemModel::qesim(const std::vector<std::string> &args, const std::string &status,
-                              const std::string &install_status) {
-  const std::string &sub = args[0];
+std::string ModemModel::qesim(CommandKind kind, const std::vector<std::string> &args,
+                              const std::string &status, const std::string &install_status) {
   // With the radio at minimum function the eUICC is powered down.
   std::string st = status;
   if (st.empty() && s_.cfun == 0) st = std::to_string(kEuiccNotReady);
-  if (sub == "eid") {
-    if (args.size() != 1) return kBadParameter;
-    if (!st.empty()) return "\r\n+QESIM: \"eid\"," + st + ",\"\"\r\n" + kOk;
-    return "\r\n+QESIM: \"eid\",0,\"" + s_.eid + "\"\r\n" + kOk;
+  switch (kind) {
+    case CommandKind::kEid:
+      if (args.size() != 1) return kBadParameter;
+      if (!st.empty()) return "\r\n+QESIM: \"eid\"," + st + ",\"\"\r\n" + kOk;
+      return "\r\n+QESIM: \"eid\",0,\"" + s_.eid + "\"\r\n" + kOk;
+    case CommandKind::kDownload:
+      return dialogue_.download(args, st);
+    case CommandKind::kTrans:
+    case CommandKind::kTransLast:
+      return dialogue_.trans(args, st, install_status);
+    case CommandKind::kList:
+      return list(st);
+    case CommandKind::kEnable:
+    case CommandKind::kDisable:
+    case CommandKind::kDelete:
+      return set_state(kind, args, st);
+    case CommandKind::kNtfList:
+      return ntf_list(args, st);
+    case CommandKind::kNtfGet:
+      return ntf_get(args, st);
+    case CommandKind::kNtfDelete:
+      return ntf_delete(args, st);
+    case CommandKind::kAt:
+    case CommandKind::kAte:
+    case CommandKind::kCfunQuery:
+    case CommandKind::kCfunSet:
+    case CommandKind::kQgmr:
+    case CommandKind::kUnknown:
+      break;
   }
-  if (sub == "download") return download(args, st);
-  if (sub == "trans") return trans(args, st, install_status);
-  if (sub == "list") return list(st);
-  if (sub == "enable" || sub == "disable" || sub == "delete") return set_state(sub, args, st);
-  if (sub == "ntf_list") return ntf_list(args, st);
-  if (sub == "ntf_get") return ntf_get(args, st);
-  return ntf_delete(args, st);
+  // answer() brings QESIM commands only.
+  return kError;
 }
 
-std::string ModemModel::download(const std::vector<std::string> &args, const std::string &status) {
-  if (args.size() != 3 || (args[1] != "0" && args[1] != "1")) return kBadParameter;
-  abort_download();
-  if (!status.empty()) return "\r\n+QESIM: \"trans\"," + status + ",\"\"\r\n" + kOk;
-  // LPA:1$<SM-DP+ address>$<matching id>[$...]
-  const std::string &code = args[2];
-  if (code.rfind("LPA:1$", 0) != 0) return trans_failure(kBadActivationCode);
-  size_t host_end = code.find('$', 6);
-  if (host_end == std::string::npos || host_end == 6) return trans_failure(kBadActivationCode);
-  address_ = code.substr(6, host_end - 6);
-  size_t id_end = code.find('$', host_end + 1);
-  matching_id_ = code.substr(host_end + 1, id_end == std::string::npos ? std::string::npos
-                                                                         : id_end - host_end - 1);
-  enable_after_install_ = args[1] == "1";
-  stage_ = "initiateAuthentication";
-  Json req(cJSON_CreateObject());
-  cJSON_AddStringToObject(req.get(), "euiccChallenge", base64_encode(filler_.bytes(16)).c_str());
-  std::string info1 = filler_.der(std::string("\xbf\x20", 2), 40);
-  cJSON_AddStringToObject(req.get(), "euiccInfo1", base64_encode(info1).c_str());
-  // The server host is the request's last member: the host reads it there.
-  cJSON_AddStringToObject(req.get(), "smdpAddress", address_.c_str());
-  return trans_request("0", stage_, print_compact(req.get())) + kOk;
-}
-
-std::string ModemModel::trans(const std::vector<std::string> &args, const std::string &status,
-                              const std::string &install_status) {
-  if (args.size() != 6) return kBadParameter;
-  if (!status.empty()) {
-    abort_download();
-    return "\r\n+QESIM: \"trans\"," + status + ",\"\"\r\n" + kOk;
-  }
-  if (stage_.empty()) return trans_failure(kNoSession);
-  if (!all_digits(args[1]) || !all_digits(args[3]) || !all_digits(args[4]) ||
-      (args[2] != "0" && args[2] != "1")) {
-    abort_download();
-    return trans_failure(kChunkOrder);
-  }
-  long total = atol(args[1].c_str());
-  bool more = args[2] == "1";
-  int index = atoi(args[3].c_str());
-  long len = atol(args[4].c_str());
-  const std::string &chunk = args[5];
-  if (index != next_index_ || (total_ >= 0 && total != total_)) {
-    abort_download();
-    return trans_failure(kChunkOrder);
-  }
-  if (len != (long)chunk.size() || chunk.size() > 1400) {
-    abort_download();
-    return trans_failure(kChunkLength);
-  }
-  for (char c : chunk) {
-    if (!isdigit((unsigned char)c) && !(c >= 'a' && c <= 'f')) {
-      abort_download();
-      return trans_failure(kNotLowerHex);
-    }
-  }
-  total_ = total;
-  chunks_ += chunk;
-  ++next_index_;
-  if ((long)chunks_.size() > total_ || (more && (long)chunks_.size() == total_)) {
-    abort_download();
-    return trans_failure(kChunkOrder);
-  }
-  if (more) return kOk;
-  if ((long)chunks_.size() != total_) {
-    abort_download();
-    return trans_failure(kChunkOrder);
-  }
-  std::string body;
-  if (!hex_decode_lower(chunks_, &body)) {
-    abort_download();
-    return trans_failure(kNotLowerHex);
-  }
-  chunks_.clear();
-  next_index_ = 0;
-  total_ = -1;
-  return take_answer(body, install_status);
-}
-
-// Judges one complete server answer the way the eUICC's LPA would and
-// prepares the next request of the dialogue.
-std::string ModemModel::take_answer(const std::string &text, const std::string &install_status) {
-  Json answer(cJSON_ParseWithLength(text.data(), text.size()));
-  if (!answer || !cJSON_IsObject(answer.get())) {
-    abort_download();
-    return trans_failure(kNotExpectedAnswer);
-  }
-  cJSON *header = cJSON_GetObjectItemCaseSensitive(answer.get(), "header");
-  cJSON *fes = cJSON_GetObjectItemCaseSensitive(header, "functionExecutionStatus");
-  const char *result = string_member(fes, "status");
-  if (result == nullptr) {
-    abort_download();
-    return trans_failure(kNotExpectedAnswer);
-  }
-  if (std::string(result) == "Failed") {
-    abort_download();
-    return trans_failure(kServerFailed);
-  }
-  if (std::string(result) != "Executed-Success" && std::string(result) != "Executed-WithWarning") {
-    abort_download();
-    return trans_failure(kNotExpectedAnswer);
-  }
-  const char *tid = string_member(answer.get(), "transactionId");
-  std::vector<const char *> needed;
-  if (stage_ == "initiateAuthentication")
-    needed = {"serverSigned1", "serverSignature1", "euiccCiPKIdToBeUsed", "serverCertificate"};
-  else if (stage_ == "authenticateClient")
-    needed = {"profileMetadata", "smdpSigned2", "smdpSignature2", "smdpCertificate"};
-  else
-    needed = {"boundProfilePackage"};
-  bool ok = tid != nullptr && (stage_ == "initiateAuthentication" || transaction_id_ == tid);
-  for (const char *name : needed) ok = ok && string_member(answer.get(), name) != nullptr;
-  std::string bpp;
-  if (ok && stage_ == "getBoundProfilePackage")
-    ok = base64_decode(string_member(answer.get(), "boundProfilePackage"), &bpp);
-  if (!ok) {
-    abort_download();
-    return trans_failure(kNotExpectedAnswer);
-  }
-  Json req(cJSON_CreateObject());
-  if (stage_ == "initiateAuthentication") {
-    transaction_id_ = tid;
-    stage_ = "authenticateClient";
-    cJSON_AddStringToObject(req.get(), "transactionId", tid);
-    std::string asr = filler_.der(std::string("\xbf\x38", 2), 1150);
-    cJSON_AddStringToObject(req.get(), "authenticateServerResponse", base64_encode(asr).c_str());
-    add_later_host(req.get());
-    return trans_request("0", stage_, print_compact(req.get())) + kOk;
-  }
-  if (stage_ == "authenticateClient") {
-    stage_ = "getBoundProfilePackage";
-    cJSON_AddStringToObject(req.get(), "transactionId", tid);
-    std::string pdr = filler_.der(std::string("\xbf\x21", 2), 180);
-    cJSON_AddStringToObject(req.get(), "prepareDownloadResponse", base64_encode(pdr).c_str());
-    add_later_host(req.get());
-    return trans_request("0", stage_, print_compact(req.get())) + kOk;
-  }
-  // The bound profile package is in: install it (unless told the
-  // installation fails), and hand over the installation result as the
-  // notification for the server.
-  std::string done = install_status.empty() ? "0" : install_status;
-  std::string iccid = done == "0" ? install_profile() : "";
-  std::string blob;
-  if (!iccid.empty()) {
-    queue_notification(iccid, "install");
-    blob = s_.notifications.back().blob;
-  } else {
-    blob = base64_encode(filler_.der(std::string("\xbf\x37", 2), 420));
-  }
-  stage_.clear();
-  cJSON_AddStringToObject(req.get(), "pendingNotification", blob.c_str());
-  add_later_host(req.get());
-  std::string reply = s_.empty_notification_path
-                          ? "\r\n+QESIM: \"trans\",0,\"\"," + print_compact(req.get()) + "\r\n"
-                          : trans_request("0", "handleNotification", print_compact(req.get()));
-  return reply + "\r\n+QESIM: \"download\"," + done + "\r\n" + kOk;
-}
-
-void ModemModel::add_later_host(cJSON *req) const {
-  if (!s_.later_host.empty()) cJSON_AddStringToObject(req, "smdpAddress", s_.later_host.c_str());
-}
-
-std::string ModemModel::install_profile() {
+std::string ModemModel::install(const std::string &matching_id, bool enable,
+                                const std::string &address) {
   std::string iccid = s_.next_iccid;
   s_.next_iccid = next_iccid(iccid);
   Profile p;
   p.iccid = iccid;
-  p.name = matching_id_.empty() ? "Profile " + iccid.substr(iccid.size() - 4) : matching_id_;
-  p.enabled = enable_after_install_;
+  p.name = matching_id.empty() ? "Profile " + iccid.substr(iccid.size() - 4) : matching_id;
+  p.enabled = enable;
   if (p.enabled)
     for (auto &other : s_.profiles) other.enabled = false;
   s_.profiles.push_back(p);
-  return iccid;
+  // Without an ICCID (an empty --next-iccid) there is nothing to notify of.
+  if (iccid.empty()) return "";
+  queue_notification(iccid, "install", address);
+  return s_.notifications.back().blob;
 }
 
-void ModemModel::queue_notification(const std::string &iccid, const std::string &event) {
+void ModemModel::queue_notification(const std::string &iccid, const std::string &event,
+                                    const std::string &address) {
   Notification n;
   n.seq = ++seq_counter_;
   n.iccid = iccid;
   n.event = event;
-  n.address = event == "install" ? address_ : "";
+  n.address = address;
   if (n.address.empty()) {
     // Other notifications go to the server that installed the profile.
     for (const auto &o : s_.notifications)
@@ -376,21 +259,23 @@ std::string ModemModel::list(const std::string &status) {
   return out + kOk;
 }
 
-std::string ModemModel::set_state(const std::string &what, const std::vector<std::string> &args,
+// The reply's keyword is the sub-command, which is the kind's name.
+std::string ModemModel::set_state(CommandKind kind, const std::vector<std::string> &args,
                                   const std::string &status) {
+  const std::string what = command_kind_name(kind);
   if (args.size() != 2) return kBadParameter;
   if (!status.empty()) return status_line(what, status);
   size_t i = 0;
   while (i < s_.profiles.size() && s_.profiles[i].iccid != args[1]) ++i;
   if (i == s_.profiles.size()) return status_line(what, "1");  // iccidOrAidNotFound
   Profile &p = s_.profiles[i];
-  if (what == "enable") {
+  if (kind == CommandKind::kEnable) {
     if (p.enabled) return status_line(what, "2");  // profileNotInDisabledState
     for (auto &other : s_.profiles) other.enabled = false;
     p.enabled = true;
     return status_line(what, "0");
   }
-  if (what == "disable") {
+  if (kind == CommandKind::kDisable) {
     if (!p.enabled) return status_line(what, "2");  // profileNotInEnabledState
     p.enabled = false;
     return status_line(what, "0");

@@ -1,17 +1,16 @@
-// The simulated modem as a device: functionality level, echo, an eUICC with
-// its EID, profiles and pending notifications, and the download dialogue
-// that the modem runs with a profile server through its host (esimctl).
-// It turns one command line into one reply text; the program around it
-// (sim_modem.cc) owns the pty, the timing and the fault injection.
+// The simulated modem as a device: functionality level, echo, and an eUICC
+// with its EID, profiles and pending notifications. It turns one command
+// line into one reply text, handing the download commands to its
+// DownloadDialogue; the program around it (sim_modem.cc) owns the pty, the
+// timing and the fault injection.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "download_dialogue.h"
 #include "sim_util.h"
-
-struct cJSON;
 
 namespace sim {
 
@@ -38,8 +37,8 @@ struct ModemSettings {
   std::vector<Profile> profiles;
   std::vector<Notification> notifications;
   std::string next_iccid = "89882470000000000017";
-  bool newest_first = false;     // the list shows the newest profile first
-  int delete_notifications = 1;  // notifications a delete leaves behind
+  bool newest_first = false;           // the list shows the newest profile first
+  int delete_notifications = 1;        // notifications a delete leaves behind
   bool endless_notifications = false;  // deleting one leaves another
   // A host named as the last member of every request after the first, so a
   // host that read it from there would go elsewhere; empty: none.
@@ -49,26 +48,43 @@ struct ModemSettings {
   uint64_t seed = 0;
 };
 
-// Status codes of the download dialogue, also used in the README.
-enum DialogueStatus {
-  kNoSession = 1,
-  kChunkOrder = 2,
-  kChunkLength = 3,
-  kNotLowerHex = 4,
-  kNotExpectedAnswer = 5,
-  kServerFailed = 6,
-  kEuiccNotReady = 7,
-  kBadActivationCode = 8,
+// The kind of a command line. AT+QESIM= commands are kinds of their own by
+// sub-command, a trans chunk split by whether more follows; an AT+QESIM=
+// with a sub-command the modem does not know, or arguments that do not
+// split, is kUnknown like any other unknown command.
+enum class CommandKind {
+  kAt,
+  kAte,
+  kCfunQuery,
+  kCfunSet,
+  kQgmr,
+  kEid,
+  kDownload,
+  kTrans,
+  kTransLast,
+  kList,
+  kEnable,
+  kDisable,
+  kDelete,
+  kNtfList,
+  kNtfGet,
+  kNtfDelete,
+  kUnknown,
 };
 
-// The kind of a command line, the name faults are attached to:
+CommandKind command_kind(const std::string &line);
+
+// The kind's name, which faults are attached to and transcripts show:
 // at, ate, cfun_query, cfun_set, qgmr, eid, download, trans, trans_last,
 // list, enable, disable, delete, ntf_list, ntf_get, ntf_delete, unknown.
-std::string command_kind(const std::string &line);
+const char *command_kind_name(CommandKind kind);
 
-class ModemModel {
+class ModemModel : private DownloadDialogue::Store {
  public:
   explicit ModemModel(ModemSettings settings);
+  // The dialogue keeps pointers into the model.
+  ModemModel(const ModemModel &) = delete;
+  ModemModel &operator=(const ModemModel &) = delete;
 
   // Reply to one command line (its line end taken off). A non-empty
   // `status` replaces the QESIM status the command would have got, and the
@@ -80,39 +96,26 @@ class ModemModel {
 
   const ModemSettings &state() const { return s_; }
   bool echo() const { return s_.echo; }
-  const std::string &download_stage() const { return stage_; }
+  DownloadStage download_stage() const { return dialogue_.stage(); }
 
  private:
-  std::string qesim(const std::vector<std::string> &args, const std::string &status,
-                    const std::string &install_status);
-  std::string download(const std::vector<std::string> &args, const std::string &status);
-  std::string trans(const std::vector<std::string> &args, const std::string &status,
-                    const std::string &install_status);
-  std::string take_answer(const std::string &json, const std::string &install_status);
+  std::string qesim(CommandKind kind, const std::vector<std::string> &args,
+                    const std::string &status, const std::string &install_status);
   std::string list(const std::string &status);
-  std::string set_state(const std::string &what, const std::vector<std::string> &args,
+  std::string set_state(CommandKind kind, const std::vector<std::string> &args,
                         const std::string &status);
   std::string ntf_list(const std::vector<std::string> &args, const std::string &status);
   std::string ntf_get(const std::vector<std::string> &args, const std::string &status);
   std::string ntf_delete(const std::vector<std::string> &args, const std::string &status);
-  void queue_notification(const std::string &iccid, const std::string &event);
-  void add_later_host(cJSON *req) const;
-  std::string install_profile();
-  void abort_download() { stage_.clear(); chunks_.clear(); next_index_ = 0; total_ = -1; }
+  void queue_notification(const std::string &iccid, const std::string &event,
+                          const std::string &address = "");
+  std::string install(const std::string &matching_id, bool enable,
+                      const std::string &address) override;
 
   ModemSettings s_;
   Filler filler_;
   long seq_counter_ = 0;
-  // Download dialogue: the request whose answer the modem waits for, empty
-  // when no download runs.
-  std::string stage_;
-  std::string address_;
-  std::string matching_id_;
-  std::string transaction_id_;
-  bool enable_after_install_ = true;
-  std::string chunks_;
-  int next_index_ = 0;
-  long total_ = -1;
+  DownloadDialogue dialogue_;
 };
 
 // Splits the arguments of AT+QESIM=...: quoted texts lose their quotes,

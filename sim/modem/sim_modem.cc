@@ -10,13 +10,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "final_results.h"
 #include "modem_faults.h"
 #include "modem_model.h"
 #include "sim_util.h"
@@ -24,7 +26,9 @@
 namespace {
 
 volatile sig_atomic_t stopping = 0;
-void on_signal(int) { stopping = 1; }
+void on_signal(int) {
+  stopping = 1;
+}
 
 struct Options {
   std::string link;
@@ -33,6 +37,9 @@ struct Options {
   sim::ModemSettings settings;
   std::vector<sim::ModemFault> faults;
 };
+
+// Each delete queues this many notifications at once; more only fills memory.
+constexpr int kMaxDeleteNotifications = 1000;
 
 void usage() {
   fprintf(stderr,
@@ -56,6 +63,7 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       return true;
     };
     std::string v;
+    bool ok = true;
     if (a == "--echo") {
       o->settings.echo = true;
     } else if (a == "--list-newest-first") {
@@ -71,10 +79,9 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
     } else if (a == "--transcript") {
       o->transcript = v;
     } else if (a == "--channel") {
-      o->settings.channel = atoi(v.c_str());
+      ok = sim::parse_number(v, INT_MAX, &o->settings.channel);
     } else if (a == "--time-factor") {
-      o->time_factor = strtod(v.c_str(), nullptr);
-      if (o->time_factor < 0) o->time_factor = 0;
+      ok = sim::parse_number(v, sim::kMaxTimeFactor, &o->time_factor);
     } else if (a == "--scenario") {
       std::vector<std::string> more;
       if (!sim::read_scenario_file(v, &more, err)) return false;
@@ -84,7 +91,10 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       if (!sim::parse_modem_fault(v, &f, err)) return false;
       o->faults.push_back(f);
     } else if (a == "--cfun") {
-      o->settings.cfun = atoi(v.c_str());
+      // Only the levels AT+CFUN= can set: a modem cannot start at another.
+      int level = -1;
+      ok = sim::parse_number(v, 4, &level) && level != 2 && level != 3;
+      if (ok) o->settings.cfun = level;
     } else if (a == "--eid") {
       o->settings.eid = v;
     } else if (a == "--firmware") {
@@ -94,9 +104,9 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
     } else if (a == "--next-iccid") {
       o->settings.next_iccid = v;
     } else if (a == "--seed") {
-      o->settings.seed = strtoull(v.c_str(), nullptr, 10);
+      ok = sim::parse_number(v, UINT64_MAX, &o->settings.seed);
     } else if (a == "--delete-notifications") {
-      o->settings.delete_notifications = atoi(v.c_str());
+      ok = sim::parse_number(v, kMaxDeleteNotifications, &o->settings.delete_notifications);
     } else if (a == "--profile") {
       sim::Profile p;
       size_t c1 = v.find(','), c2 = c1 == std::string::npos ? c1 : v.find(',', c1 + 1);
@@ -119,6 +129,10 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       *err = "unknown option " + a;
       return false;
     }
+    if (!ok) {
+      *err = "bad number for " + a + ": " + v;
+      return false;
+    }
   }
   if (o->link.empty()) {
     *err = "--link is required";
@@ -130,7 +144,7 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
 // One command line waiting for, or getting, its reply.
 struct Exchange {
   std::string cmd;  // as received, with its line end
-  std::string kind;
+  sim::CommandKind kind = sim::CommandKind::kUnknown;
   double arrived = 0;
   std::string fault;
   std::vector<sim::Piece> pieces;
@@ -252,9 +266,10 @@ void Modem::start_next() {
     std::string line = e.cmd.substr(0, e.cmd.find_first_of("\r\n"));
     e.kind = sim::command_kind(line);
     std::string echo = model_.echo() ? line + "\r" : "";
-    const sim::ModemFault *fault = sim::take_fault(&o_.faults, e.kind);
+    const sim::ModemFault *fault = sim::take_fault(&o_.faults, sim::command_kind_name(e.kind));
     const sim::ModemFault *install = nullptr;
-    if (e.kind == "trans_last" && model_.download_stage() == "getBoundProfilePackage")
+    if (e.kind == sim::CommandKind::kTransLast &&
+        model_.download_stage() == sim::DownloadStage::kGetBoundProfilePackage)
       install = sim::take_fault(&o_.faults, "install");
     if (install != nullptr) e.fault = install->text;
     if (fault != nullptr) e.fault = e.fault.empty() ? fault->text : e.fault + " " + fault->text;
@@ -262,7 +277,7 @@ void Modem::start_next() {
     if (fault != nullptr && fault->silent) {
       reply = "";
     } else if (fault != nullptr && fault->error) {
-      reply = "\r\nERROR\r\n";
+      reply = sim::kError;
     } else if (fault != nullptr && !fault->cme.empty()) {
       reply = "\r\n+CME ERROR: " + fault->cme + "\r\n";
     } else {
@@ -300,14 +315,15 @@ bool Modem::write_all(const std::string &bytes) {
 
 void Modem::record(const Exchange &e) {
   if (transcript_ == nullptr) return;
-  fprintf(transcript_, "{\"time\":%.6f,\"channel\":%d,\"kind\":\"%s\",\"cmd\":%s,\"reply\":%s,", e.arrived,
-          o_.settings.channel, e.kind.c_str(), sim::json_quote(e.cmd).c_str(),
-          sim::json_quote(e.sent).c_str());
+  fprintf(transcript_, "{\"time\":%.6f,\"channel\":%d,\"kind\":\"%s\",\"cmd\":%s,\"reply\":%s,",
+          e.arrived, o_.settings.channel, sim::command_kind_name(e.kind),
+          sim::json_quote(e.cmd).c_str(), sim::json_quote(e.sent).c_str());
   if (e.sent.empty())
     fprintf(transcript_, "\"reply_time\":null,");
   else
     fprintf(transcript_, "\"reply_time\":%.6f,", e.replied);
-  fprintf(transcript_, "\"fault\":%s}\n", e.fault.empty() ? "null" : sim::json_quote(e.fault).c_str());
+  fprintf(transcript_, "\"fault\":%s}\n",
+          e.fault.empty() ? "null" : sim::json_quote(e.fault).c_str());
   fflush(transcript_);
 }
 

@@ -9,17 +9,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "smdp_service.h"
 #include "sim_util.h"
+#include "smdp_service.h"
 
 namespace {
 
@@ -28,11 +29,11 @@ struct Fault {
   std::string text;
   int status = 0;
   bool empty = false;
-  size_t size = 0;       // pad the body with blanks to this many bytes
+  size_t size = 0;  // pad the body with blanks to this many bytes
   bool redirect = false;
   int delay_ms = 0;
-  bool stall = false;    // hold the answer for 35 s of real time
-  bool close = false;    // close the connection half-way through the body
+  bool stall = false;  // hold the answer for 35 s of real time
+  bool close = false;  // close the connection half-way through the body
   bool nonjson = false;
   bool failed = false;
   sim::FaultCount count;
@@ -49,6 +50,11 @@ struct Options {
   sim::SmdpSettings settings;
   std::vector<Fault> faults;
 };
+
+// An answer past this many bytes only slows the tests; esimctl takes 65535.
+constexpr uint64_t kMaxPackageAnswer = 1000000;
+constexpr int kMinHttpStatus = 100;
+constexpr int kMaxHttpStatus = 599;
 
 const char *const kFunctions[] = {"initiateAuthentication", "authenticateClient",
                                   "getBoundProfilePackage", "handleNotification"};
@@ -79,20 +85,40 @@ bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
   bool any = false;
   for (const auto &kv : sim::split_settings(spec.substr(colon + 1))) {
     const std::string &k = kv.first;
-    long v = atol(kv.second.c_str());
-    if (k == "status") f.status = (int)v;
-    else if (k == "empty") f.empty = true;
-    else if (k == "huge") f.size = kv.second.empty() ? 65536 : (size_t)v;
-    else if (k == "redirect") f.redirect = true;
-    else if (k == "delay") f.delay_ms = (int)v;
-    else if (k == "stall") f.stall = true;
-    else if (k == "close") f.close = true;
-    else if (k == "nonjson") f.nonjson = true;
-    else if (k == "failed") f.failed = true;
-    else if (k == "skip") { f.count.skip = (int)v; continue; }
-    else if (k == "times") { f.count.times = (int)v; continue; }
-    else {
+    const std::string &v = kv.second;
+    bool ok = true;
+    if (k == "status") {
+      ok = sim::parse_number(v, kMaxHttpStatus, &f.status) && f.status >= kMinHttpStatus;
+    } else if (k == "empty") {
+      f.empty = true;
+    } else if (k == "huge") {
+      int size = 65536;
+      ok = v.empty() || sim::parse_number(v, sim::kMaxFaultNumber, &size);
+      f.size = (size_t)size;
+    } else if (k == "redirect") {
+      f.redirect = true;
+    } else if (k == "delay") {
+      ok = sim::parse_number(v, sim::kMaxFaultNumber, &f.delay_ms);
+    } else if (k == "stall") {
+      f.stall = true;
+    } else if (k == "close") {
+      f.close = true;
+    } else if (k == "nonjson") {
+      f.nonjson = true;
+    } else if (k == "failed") {
+      f.failed = true;
+    } else if (k == "skip") {
+      ok = sim::parse_number(v, sim::kMaxFaultNumber, &f.count.skip);
+      if (ok) continue;
+    } else if (k == "times") {
+      ok = sim::parse_number(v, sim::kMaxFaultNumber, &f.count.times);
+      if (ok) continue;
+    } else {
       *err = "unknown fault action '" + k + "' in " + spec;
+      return false;
+    }
+    if (!ok) {
+      *err = "bad value for '" + k + "' in " + spec;
       return false;
     }
     any = true;
@@ -113,17 +139,30 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       return false;
     }
     std::string v = args[++i];
-    if (a == "--listen") o->listen = v;
-    else if (a == "--port") o->port = atoi(v.c_str());
-    else if (a == "--port-file") o->port_file = v;
-    else if (a == "--transcript") o->transcript = v;
-    else if (a == "--cert-out") o->cert_out = v;
-    else if (a == "--host") o->host = v;
-    else if (a == "--address") o->settings.address = v;
-    else if (a == "--package-answer-size") o->settings.package_answer = strtoul(v.c_str(), nullptr, 10);
-    else if (a == "--seed") o->settings.seed = strtoull(v.c_str(), nullptr, 10);
-    else if (a == "--time-factor") o->time_factor = strtod(v.c_str(), nullptr);
-    else if (a == "--scenario") {
+    bool ok = true;
+    if (a == "--listen") {
+      o->listen = v;
+    } else if (a == "--port") {
+      ok = sim::parse_number(v, 65535, &o->port);
+    } else if (a == "--port-file") {
+      o->port_file = v;
+    } else if (a == "--transcript") {
+      o->transcript = v;
+    } else if (a == "--cert-out") {
+      o->cert_out = v;
+    } else if (a == "--host") {
+      o->host = v;
+    } else if (a == "--address") {
+      o->settings.address = v;
+    } else if (a == "--package-answer-size") {
+      uint64_t size = 0;
+      ok = sim::parse_number(v, UINT64_MAX, &size);
+      if (ok) o->settings.package_answer = (size_t)std::min(size, kMaxPackageAnswer);
+    } else if (a == "--seed") {
+      ok = sim::parse_number(v, UINT64_MAX, &o->settings.seed);
+    } else if (a == "--time-factor") {
+      ok = sim::parse_number(v, sim::kMaxTimeFactor, &o->time_factor);
+    } else if (a == "--scenario") {
       std::vector<std::string> more;
       if (!sim::read_scenario_file(v, &more, err)) return false;
       args.insert(args.begin() + (long)i + 1, more.begin(), more.end());
@@ -135,8 +174,11 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       *err = "unknown option " + a;
       return false;
     }
+    if (!ok) {
+      *err = "bad number for " + a + ": " + v;
+      return false;
+    }
   }
-  if (o->settings.package_answer > 1000000) o->settings.package_answer = 1000000;
   return true;
 }
 
@@ -251,7 +293,8 @@ int main(int argc, char **argv) {
   sim::SmdpService service(o.settings);
   std::mutex fault_mu;
   const double factor = o.time_factor;
-  server.Post(R"(/gsma/rsp2/es9plus/(\w+))", [&](const httplib::Request &req, httplib::Response &res) {
+  server.Post(R"(/gsma/rsp2/es9plus/(\w+))", [&](const httplib::Request &req,
+                                                 httplib::Response &res) {
     double arrived = sim::wall_seconds();
     std::string function = req.matches[1];
     bool known = false;
@@ -265,7 +308,8 @@ int main(int argc, char **argv) {
     sim::SmdpAnswer answer = service.handle(function, req.body);
     if (fault != nullptr) {
       if (fault->failed)
-        answer = {200, sim::SmdpService::failed("8.2.5", "4.3", "No eligible Profile for this eUICC")};
+        answer = {200,
+                  sim::SmdpService::failed("8.2.5", "4.3", "No eligible Profile for this eUICC")};
       if (fault->status != 0) answer.status = fault->status;
       if (fault->nonjson)
         answer.body = "<html><head><title>503 Service Unavailable</title></head></html>\n";
@@ -273,7 +317,8 @@ int main(int argc, char **argv) {
       if (fault->size > 0) {
         if (answer.body.empty()) answer.body = "{}";
         if (answer.body.size() < fault->size)
-          answer.body.insert(answer.body.size() - 1, std::string(fault->size - answer.body.size(), ' '));
+          answer.body.insert(answer.body.size() - 1,
+                             std::string(fault->size - answer.body.size(), ' '));
       }
       if (fault->redirect) {
         answer.status = 302;

@@ -1,25 +1,10 @@
 #include "smdp_service.h"
 
-#include <cjson/cJSON.h>
-
-#include <memory>
-#include <vector>
+#include "json_owner.h"
 
 namespace sim {
 
 namespace {
-
-struct JsonDeleter {
-  void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-
-std::string compact(cJSON *j) {
-  char *text = cJSON_PrintUnformatted(j);
-  std::string out = text ? text : "";
-  cJSON_free(text);
-  return out;
-}
 
 Json success_header() {
   Json root(cJSON_CreateObject());
@@ -58,7 +43,7 @@ std::string SmdpService::failed(const std::string &subject, const std::string &r
   cJSON_AddStringToObject(scd, "subjectCode", subject.c_str());
   cJSON_AddStringToObject(scd, "reasonCode", reason.c_str());
   cJSON_AddStringToObject(scd, "message", message.c_str());
-  return compact(root.get());
+  return print_compact(root.get());
 }
 
 SmdpAnswer SmdpService::handle(const std::string &function, const std::string &body) {
@@ -75,8 +60,7 @@ SmdpAnswer SmdpService::handle(const std::string &function, const std::string &b
   return {204, ""};
 }
 
-SmdpAnswer SmdpService::initiate(void *request) {
-  cJSON *req = static_cast<cJSON *>(request);
+SmdpAnswer SmdpService::initiate(cJSON *req) {
   std::string challenge;
   const char *c = member(req, "euiccChallenge");
   if (c == nullptr || !base64_decode(c, &challenge) || challenge.size() != 16)
@@ -100,11 +84,10 @@ SmdpAnswer SmdpService::initiate(void *request) {
   cJSON_AddStringToObject(ans.get(), "serverSignature1", b64("\x5f\x37", 64).c_str());
   cJSON_AddStringToObject(ans.get(), "euiccCiPKIdToBeUsed", b64("\x04", 20).c_str());
   cJSON_AddStringToObject(ans.get(), "serverCertificate", b64(std::string("\x30", 1), 540).c_str());
-  return {200, compact(ans.get())};
+  return {200, print_compact(ans.get())};
 }
 
-SmdpAnswer SmdpService::authenticate(void *request) {
-  cJSON *req = static_cast<cJSON *>(request);
+SmdpAnswer SmdpService::authenticate(cJSON *req) {
   const char *tid = member(req, "transactionId");
   if (tid == nullptr) return refuse("8.1", "2.1", "Mandatory element missing: transactionId");
   auto it = next_.find(tid);
@@ -119,11 +102,10 @@ SmdpAnswer SmdpService::authenticate(void *request) {
   cJSON_AddStringToObject(ans.get(), "smdpSigned2", b64(std::string("\x30", 1), 60).c_str());
   cJSON_AddStringToObject(ans.get(), "smdpSignature2", b64("\x5f\x37", 64).c_str());
   cJSON_AddStringToObject(ans.get(), "smdpCertificate", b64(std::string("\x30", 1), 540).c_str());
-  return {200, compact(ans.get())};
+  return {200, print_compact(ans.get())};
 }
 
-SmdpAnswer SmdpService::package(void *request) {
-  cJSON *req = static_cast<cJSON *>(request);
+SmdpAnswer SmdpService::package(cJSON *req) {
   const char *tid = member(req, "transactionId");
   if (tid == nullptr) return refuse("8.1", "2.1", "Mandatory element missing: transactionId");
   auto it = next_.find(tid);
@@ -138,13 +120,13 @@ SmdpAnswer SmdpService::package(void *request) {
   Json ans = success_header();
   cJSON_AddStringToObject(ans.get(), "transactionId", tid);
   cJSON_AddStringToObject(ans.get(), "boundProfilePackage", "");
-  size_t bare = compact(ans.get()).size();
+  size_t bare = print_compact(ans.get()).size();
   size_t room = s_.package_answer > bare + 4 ? s_.package_answer - bare : 4;
   size_t raw = room / 4 * 3;
   std::string bpp = raw > 300 ? filler_.der("\xbf\x36", raw - 5) : filler_.bytes(raw);
   cJSON_ReplaceItemInObjectCaseSensitive(ans.get(), "boundProfilePackage",
                                          cJSON_CreateString(base64_encode(bpp).c_str()));
-  std::string body = compact(ans.get());
+  std::string body = print_compact(ans.get());
   if (body.size() < s_.package_answer)
     body.insert(body.size() - 1, std::string(s_.package_answer - body.size(), ' '));
   return {200, body};

@@ -10,10 +10,12 @@
 
 #include "sim_util.h"
 
+struct cJSON;
+
 namespace sim {
 
 struct SmdpSettings {
-  std::string address;         // the smdpAddress a request must name; empty: any
+  std::string address;            // the smdpAddress a request must name; empty: any
   size_t package_answer = 10000;  // bytes of the getBoundProfilePackage answer
   uint64_t seed = 1;
 };
@@ -35,10 +37,12 @@ class SmdpService {
                             const std::string &message);
 
  private:
-  SmdpAnswer initiate(void *request);
-  SmdpAnswer authenticate(void *request);
-  SmdpAnswer package(void *request);
-  std::string b64(const std::string &tag, size_t len) { return base64_encode(filler_.der(tag, len)); }
+  SmdpAnswer initiate(cJSON *req);
+  SmdpAnswer authenticate(cJSON *req);
+  SmdpAnswer package(cJSON *req);
+  std::string b64(const std::string &tag, size_t len) {
+    return base64_encode(filler_.der(tag, len));
+  }
 
   SmdpSettings s_;
   std::mutex mu_;

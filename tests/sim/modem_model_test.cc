@@ -1,38 +1,23 @@
 // The simulated modem's device model: the download dialogue with the
 // simulated server's answers, chunk reassembly and its refusals, and the
 // reply shapes read by the readers' rules.
+#include "modem_model.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "modem_model.h"
 #include "sim_test_support.h"
 #include "sim_util.h"
 #include "smdp_service.h"
 
 namespace {
 
+using simtest::chunk_commands;
 using simtest::read_trans;
-
-// The chunk commands esimctl sends for one hex text: 1400 characters per
-// chunk, the continuation flag 1 on all but the last.
-std::vector<std::string> chunk_commands(const std::string &hex) {
-  std::vector<std::string> out;
-  size_t index = 0, pos = 0;
-  do {
-    size_t n = std::min<size_t>(1400, hex.size() - pos);
-    bool more = pos + n < hex.size();
-    char head[96];
-    snprintf(head, sizeof head, "AT+QESIM=\"trans\",%zu,%d,%zu,%zu,\"", hex.size(), more ? 1 : 0,
-             index, n);
-    out.push_back(head + hex.substr(pos, n) + "\"");
-    pos += n;
-    ++index;
-  } while (pos < hex.size());
-  return out;
-}
 
 std::string send_all(sim::ModemModel &m, const std::vector<std::string> &cmds) {
   std::string last;
@@ -53,7 +38,8 @@ std::string dialogue(sim::ModemModel &m, sim::SmdpService &server, const std::st
   for (;;) {
     simtest::TransFields f = read_trans(reply, false);
     std::string function = f.path.substr(f.path.rfind('/') + 1);
-    if (f.status != "0" || function == stop_before || function == "handleNotification") return reply;
+    if (f.status != "0" || function == stop_before || function == "handleNotification")
+      return reply;
     sim::SmdpAnswer a = server.handle(function, f.payload);
     reply = send_all(m, chunk_commands(sim::hex_encode(a.body)));
   }
@@ -89,7 +75,7 @@ TEST(ModemDialogue, RunsTheThreeExchangesInOrderAndInstallsTheProfile) {
   std::string iccid;
   ASSERT_TRUE(simtest::read_last_iccid(m.answer("AT+QESIM=\"list\""), &iccid));
   EXPECT_EQ(iccid, "89882470000000000017");
-  EXPECT_TRUE(m.download_stage().empty());
+  EXPECT_EQ(m.download_stage(), sim::DownloadStage::kNone);
 }
 
 TEST(ModemDialogue, RequestsCarryTheFieldsOfRealEs9Requests) {
@@ -99,7 +85,8 @@ TEST(ModemDialogue, RequestsCarryTheFieldsOfRealEs9Requests) {
     const char *stop_before;
     std::vector<const char *> members;
   } rows[] = {
-      {"initiateAuthentication", {"\"euiccChallenge\":\"", "\"euiccInfo1\":\"", "\"smdpAddress\":\""}},
+      {"initiateAuthentication",
+       {"\"euiccChallenge\":\"", "\"euiccInfo1\":\"", "\"smdpAddress\":\""}},
       {"authenticateClient", {"\"transactionId\":\"", "\"authenticateServerResponse\":\""}},
       {"getBoundProfilePackage", {"\"transactionId\":\"", "\"prepareDownloadResponse\":\""}},
       {"handleNotification", {"\"pendingNotification\":\""}},
@@ -109,7 +96,8 @@ TEST(ModemDialogue, RequestsCarryTheFieldsOfRealEs9Requests) {
     std::string reply = dialogue(fresh, server, row.stop_before);
     simtest::TransFields f = read_trans(reply, false);
     EXPECT_EQ(f.path, std::string("/gsma/rsp2/es9plus/") + row.stop_before);
-    for (const char *member : row.members) EXPECT_NE(f.payload.find(member), std::string::npos) << member;
+    for (const char *member : row.members)
+      EXPECT_NE(f.payload.find(member), std::string::npos) << member;
     EXPECT_LT(reply.size(), 16384u);
   }
 }
@@ -125,7 +113,8 @@ TEST(ModemDialogue, LaterHostAndEmptyNotificationPath) {
     const char *later_payload_host;  // read the way the host is read from the first reply
   } rows[] = {
       {"plain", "", false, "/gsma/rsp2/es9plus/handleNotification", nullptr},
-      {"later host", "other.example", false, "/gsma/rsp2/es9plus/handleNotification", "other.example"},
+      {"later host", "other.example", false, "/gsma/rsp2/es9plus/handleNotification",
+       "other.example"},
       {"empty notification path", "", true, "", nullptr},
   };
   for (const auto &row : rows) {
@@ -143,7 +132,8 @@ TEST(ModemDialogue, LaterHostAndEmptyNotificationPath) {
       return function == "handleNotification" && row.empty_path ? std::string() : function;
     };
     std::string reply = dialogue(m, server, stop_at("handleNotification"));
-    for (const char *stop : {"authenticateClient", "getBoundProfilePackage", "handleNotification"}) {
+    for (const char *stop :
+         {"authenticateClient", "getBoundProfilePackage", "handleNotification"}) {
       sim::ModemModel fresh(settings);
       simtest::TransFields f = read_trans(dialogue(fresh, server, stop_at(stop)), true);
       if (row.later_payload_host)
@@ -172,7 +162,7 @@ TEST(ModemDialogue, AnswerForAnotherTransactionIsRefused) {
   std::string foreign = other_server.handle("authenticateClient", f.payload).body;
   reply = send_all(m, chunk_commands(sim::hex_encode(foreign)));
   EXPECT_EQ(read_trans(reply, false).status, "5");
-  EXPECT_TRUE(m.download_stage().empty());
+  EXPECT_EQ(m.download_stage(), sim::DownloadStage::kNone);
 }
 
 // An answer to initiateAuthentication as the server sends it, in hex.
@@ -202,10 +192,18 @@ TEST(ModemChunks, ReassemblyAcceptsTheToolsChunkingAndRefusesBrokenSequences) {
       {"answer in 1400-character chunks", chunk_commands(hex), "0"},
       {"chunk over 1400 characters", {chunk(n, 0, 0, n, hex)}, "3"},
       {"index skips one", {chunk(n, 1, 0, 1400, a), chunk(n, 0, 2, (long)b.size(), b)}, "2"},
-      {"index starts again at 0", {chunk(n, 1, 0, 1400, a), chunk(n, 0, 0, (long)b.size(), b)}, "2"},
-      {"total length changes", {chunk(n, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)}, "2"},
-      {"last chunk leaves text missing", {chunk(n + 2, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)}, "2"},
-      {"more announced after the whole text", {chunk(n, 1, 0, 1400, a), chunk(n, 1, 1, (long)b.size(), b)}, "2"},
+      {"index starts again at 0",
+       {chunk(n, 1, 0, 1400, a), chunk(n, 0, 0, (long)b.size(), b)},
+       "2"},
+      {"total length changes",
+       {chunk(n, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)},
+       "2"},
+      {"last chunk leaves text missing",
+       {chunk(n + 2, 1, 0, 1400, a), chunk(n + 2, 0, 1, (long)b.size(), b)},
+       "2"},
+      {"more announced after the whole text",
+       {chunk(n, 1, 0, 1400, a), chunk(n, 1, 1, (long)b.size(), b)},
+       "2"},
       {"length field larger than the chunk", {chunk(n, 1, 0, 1401, a)}, "3"},
       {"length field smaller than the chunk", {chunk(n, 1, 0, 1399, a)}, "3"},
       {"uppercase hex", {chunk(n, 1, 0, 1400, "7B" + a.substr(2))}, "4"},
@@ -226,6 +224,71 @@ TEST(ModemChunks, ReassemblyAcceptsTheToolsChunkingAndRefusesBrokenSequences) {
   }
 }
 
+// The stage decides which answer the next chunks are judged as, and whether
+// an install fault applies; it moves only on a complete answer, and any
+// refusal ends the download.
+TEST(ModemDialogue, StageFollowsEveryStepOfTheDialogue) {
+  using Stage = sim::DownloadStage;
+  sim::ModemModel m(with_profile());
+  sim::SmdpService server(sim::SmdpSettings{"", 10000, 5});
+  std::string reply;  // the last reply that carried a request
+  auto start = [&] { reply = m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\""); };
+  auto server_answer = [&] {
+    simtest::TransFields f = read_trans(reply, false);
+    return sim::hex_encode(server.handle(f.path.substr(f.path.rfind('/') + 1), f.payload).body);
+  };
+  auto answer = [&] { reply = send_all(m, chunk_commands(server_answer())); };
+  struct Step {
+    const char *situation;
+    std::function<void()> act;
+    Stage after;
+  } steps[] = {
+      {"no download yet", [] {}, Stage::kNone},
+      {"chunk without a download", [&] { m.answer(chunk(4, 0, 0, 4, "7b7d")); }, Stage::kNone},
+      {"download started", start, Stage::kInitiateAuthentication},
+      {"download with mode 2 leaves the running one",
+       [&] { m.answer("AT+QESIM=\"download\",2,\"LPA:1$smdp.example$M\""); },
+       Stage::kInitiateAuthentication},
+      {"trans with four arguments leaves it", [&] { m.answer("AT+QESIM=\"trans\",4,0,0"); },
+       Stage::kInitiateAuthentication},
+      {"first chunk of two", [&] { m.answer(chunk_commands(server_answer())[0]); },
+       Stage::kInitiateAuthentication},
+      {"unknown QESIM command leaves it", [&] { m.answer("AT+QESIM=\"bogus\""); },
+       Stage::kInitiateAuthentication},
+      {"chunk index skips one", [&] { m.answer(chunk(4, 0, 5, 4, "7b7d")); }, Stage::kNone},
+      {"download started again", start, Stage::kInitiateAuthentication},
+      {"initiateAuthentication answered", answer, Stage::kAuthenticateClient},
+      {"authenticateClient answered", answer, Stage::kGetBoundProfilePackage},
+      {"getBoundProfilePackage answered: installed", answer, Stage::kNone},
+      {"next download", start, Stage::kInitiateAuthentication},
+      {"status given for a chunk", [&] { m.answer(chunk(4, 0, 0, 4, "7b7d"), "9"); }, Stage::kNone},
+      {"download once more", start, Stage::kInitiateAuthentication},
+      {"answer that is not JSON", [&] { m.answer(chunk(4, 0, 0, 4, "3c68")); }, Stage::kNone},
+      {"download at level 0",
+       [&] {
+         m.answer("AT+CFUN=0");
+         start();
+       },
+       Stage::kNone},
+      {"activation code of another format",
+       [&] {
+         m.answer("AT+CFUN=1");
+         m.answer("AT+QESIM=\"download\",1,\"LPB:1$h$M\"");
+       },
+       Stage::kNone},
+  };
+  for (const auto &step : steps) {
+    SCOPED_TRACE(step.situation);
+    step.act();
+    EXPECT_EQ(m.download_stage(), step.after) << sim::es9_function(m.download_stage());
+    if (step.after != Stage::kNone) {
+      EXPECT_EQ(read_trans(reply, false).path,
+                std::string("/gsma/rsp2/es9plus/") + sim::es9_function(step.after))
+          << "the request waiting for its answer";
+    }
+  }
+}
+
 TEST(ModemChunks, IntermediateChunksGetPlainOk) {
   sim::ModemModel m(with_profile());
   m.answer("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\"");
@@ -242,8 +305,7 @@ TEST(ModemChunks, ServerRefusalAndBadActivationCodesGiveTheirStatus) {
     std::string answer;  // fed as one chunk when not empty
     std::string status;
   } rows[] = {
-      {"server answers Failed",
-       "LPA:1$smdp.example$M",
+      {"server answers Failed", "LPA:1$smdp.example$M",
        sim::SmdpService::failed("8.2.5", "4.3", "no profile"), "6"},
       {"answer without a header", "LPA:1$smdp.example$M", "{\"transactionId\":\"01\"}", "5"},
       {"activation code of another format", "LPB:1$smdp.example$M", "", "8"},
@@ -255,6 +317,59 @@ TEST(ModemChunks, ServerRefusalAndBadActivationCodesGiveTheirStatus) {
     std::string reply = m.answer("AT+QESIM=\"download\",1,\"" + row.download + "\"");
     if (!row.answer.empty()) reply = send_all(m, chunk_commands(sim::hex_encode(row.answer)));
     EXPECT_EQ(read_trans(reply, false).status, row.status) << reply;
+  }
+}
+
+// The kind names are what faults attach to and what the scenarios read in
+// transcripts. An AT+QESIM= the modem does not know is plain ERROR, like
+// any unknown command; a known one with bad arguments is +CME ERROR: 50.
+TEST(ModemCommands, KindAndReplyOfKnownUnknownAndMalformedCommands) {
+  const std::string error = "\r\nERROR\r\n", cme50 = "\r\n+CME ERROR: 50\r\n";
+  struct Row {
+    const char *situation;
+    std::string line;
+    const char *kind;
+    std::string reply;  // "" when only the kind is checked
+  } rows[] = {
+      {"plain AT", "AT", "at", "\r\nOK\r\n"},
+      {"echo off", "ATE0", "ate", "\r\nOK\r\n"},
+      {"level query", "AT+CFUN?", "cfun_query", ""},
+      {"level set in lower case", "at+cfun=1", "cfun_set", "\r\nOK\r\n"},
+      {"firmware", "AT+QGMR", "qgmr", ""},
+      {"EID in lower case", "at+qesim=\"eid\"", "eid", ""},
+      {"download", "AT+QESIM=\"download\",1,\"LPA:1$h$m\"", "download", ""},
+      {"chunk with more to come", "AT+QESIM=\"trans\",8,1,0,4,\"7b7d\"", "trans", ""},
+      {"last chunk", "AT+QESIM=\"trans\",4,0,0,4,\"7b7d\"", "trans_last", ""},
+      {"list", "AT+QESIM=\"list\"", "list", ""},
+      {"enable", "AT+QESIM=\"enable\",\"89883000000000000018\"", "enable", ""},
+      {"disable", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable", ""},
+      {"delete", "AT+QESIM=\"delete\",\"89000000000000000000\"", "delete", ""},
+      {"notification list", "AT+QESIM=\"ntf_list\",0", "ntf_list", ""},
+      {"notification", "AT+QESIM=\"ntf_get\",1", "ntf_get", ""},
+      {"notification delete", "AT+QESIM=\"ntf_delete\",1", "ntf_delete", ""},
+      {"unknown command", "AT+XYZ", "unknown", error},
+      {"QESIM query", "AT+QESIM?", "unknown", error},
+      {"QESIM sub-command the modem does not know", "AT+QESIM=\"bogus\",1", "unknown", error},
+      {"QESIM sub-command in upper case", "AT+QESIM=\"EID\"", "unknown", error},
+      {"QESIM kind name that is no sub-command", "AT+QESIM=\"trans_last\"", "unknown", error},
+      {"QESIM without a sub-command", "AT+QESIM=", "unknown", error},
+      {"QESIM with an unterminated quote", "AT+QESIM=\"eid", "unknown", error},
+      {"QESIM with text behind a quote", "AT+QESIM=\"eid\"x", "unknown", error},
+      {"EID with an argument", "AT+QESIM=\"eid\",1", "eid", cme50},
+      {"download mode 2", "AT+QESIM=\"download\",2,\"LPA:1$h$m\"", "download", cme50},
+      {"last chunk without its text", "AT+QESIM=\"trans\",4,0,0,4", "trans_last", cme50},
+      {"enable without an ICCID", "AT+QESIM=\"enable\"", "enable", cme50},
+      {"notification list selector 4", "AT+QESIM=\"ntf_list\",4", "ntf_list", cme50},
+      {"notification number as a word", "AT+QESIM=\"ntf_get\",one", "ntf_get", cme50},
+      {"notification delete without a number", "AT+QESIM=\"ntf_delete\"", "ntf_delete", cme50},
+      {"level 7", "AT+CFUN=7", "cfun_set", cme50},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    EXPECT_STREQ(sim::command_kind_name(sim::command_kind(row.line)), row.kind);
+    if (row.reply.empty()) continue;
+    sim::ModemModel m(with_profile());
+    EXPECT_EQ(m.answer(row.line), row.reply);
   }
 }
 
@@ -287,7 +402,8 @@ TEST(ModemReplies, ProfileListDisableAndDelete) {
     const char *situation;
     std::string cmd, keyword, status;
   } rows[] = {
-      {"disable an enabled profile", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable", "0"},
+      {"disable an enabled profile", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable",
+       "0"},
       {"disable it again", "AT+QESIM=\"disable\",\"89883000000000000018\"", "disable", "2"},
       {"disable an unknown ICCID", "AT+QESIM=\"disable\",\"89000000000000000000\"", "disable", "1"},
       {"delete a profile", "AT+QESIM=\"delete\",\"89883000000000000018\"", "delete", "0"},
@@ -295,7 +411,8 @@ TEST(ModemReplies, ProfileListDisableAndDelete) {
   };
   for (const auto &row : rows) {
     bool found = false;
-    EXPECT_EQ(simtest::read_status(m.answer(row.cmd), row.keyword, &found), row.status) << row.situation;
+    EXPECT_EQ(simtest::read_status(m.answer(row.cmd), row.keyword, &found), row.status)
+        << row.situation;
     EXPECT_TRUE(found) << row.situation;
   }
   EXPECT_EQ(simtest::read_iccids(m.answer("AT+QESIM=\"list\"")),
@@ -330,7 +447,8 @@ TEST(ModemReplies, NotificationsOfADownloadedAndDeletedProfile) {
   EXPECT_TRUE(sim::base64_decode(data, &bytes));
   EXPECT_GT(bytes.size(), 100u);
   bool found = false;
-  EXPECT_EQ(simtest::read_status(m.answer("AT+QESIM=\"ntf_delete\"," + seq), "ntf_delete", &found), "0");
+  EXPECT_EQ(simtest::read_status(m.answer("AT+QESIM=\"ntf_delete\"," + seq), "ntf_delete", &found),
+            "0");
   ASSERT_TRUE(simtest::read_ntf_first(m.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq));
   EXPECT_EQ(seq, "1");
   m.answer("AT+QESIM=\"ntf_delete\",1");
@@ -348,7 +466,8 @@ TEST(ModemReplies, ThreeAndEndlessPendingNotifications) {
   m.answer("AT+QESIM=\"delete\",\"" + iccid + "\"");
   int cleaned = 0;
   std::string seq;
-  while (cleaned < 10 && simtest::read_ntf_first(m.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
+  while (cleaned < 10 &&
+         simtest::read_ntf_first(m.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
     m.answer("AT+QESIM=\"ntf_delete\"," + seq);
     ++cleaned;
   }
@@ -359,7 +478,8 @@ TEST(ModemReplies, ThreeAndEndlessPendingNotifications) {
   sim::ModemModel e(endless);
   e.answer("AT+QESIM=\"delete\",\"" + iccid + "\"");
   std::vector<std::string> seqs;
-  while (seqs.size() < 10 && simtest::read_ntf_first(e.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
+  while (seqs.size() < 10 &&
+         simtest::read_ntf_first(e.answer("AT+QESIM=\"ntf_list\",0"), iccid, &seq)) {
     e.answer("AT+QESIM=\"ntf_delete\"," + seq);
     seqs.push_back(seq);
   }
@@ -371,7 +491,8 @@ TEST(ModemReplies, StatusOverrideChangesNothing) {
   sim::ModemModel m(with_profile());
   bool found = false;
   EXPECT_EQ(simtest::read_status(m.answer("AT+QESIM=\"delete\",\"89883000000000000018\"", "6"),
-                                 "delete", &found), "6");
+                                 "delete", &found),
+            "6");
   EXPECT_EQ(simtest::read_iccids(m.answer("AT+QESIM=\"list\"")).size(), 1u);
   EXPECT_EQ(simtest::read_cfun_level(m.answer("AT+CFUN?", "0")), 0);
 }

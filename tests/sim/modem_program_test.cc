@@ -1,17 +1,21 @@
 // The sim_modem program on a real pty: reply shapes as esimctl's readers
 // see them, echo, fault injection and its timing, and the transcript.
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "json_owner.h"
 #include "sim_test_support.h"
+#include "sim_util.h"
+#include "smdp_service.h"
 
 namespace {
 
@@ -34,8 +38,8 @@ class ModemProgram : public ::testing::Test {
     modem_.reset();
     link_ = dir_ + "/" + std::to_string(++count_);
     transcript_ = link_ + ".jsonl";
-    std::vector<std::string> argv = {SIM_MODEM_BIN, "--link", link_, "--transcript", transcript_,
-                                     "--channel", "3"};
+    std::vector<std::string> argv = {SIM_MODEM_BIN, "--link",    link_, "--transcript",
+                                     transcript_,   "--channel", "3"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     modem_ = std::make_unique<simtest::Child>(argv);
     return simtest::wait_for_path(link_, 3000);
@@ -61,9 +65,12 @@ TEST_F(ModemProgram, RepliesReadAsTheToolsReadersExpect) {
     bool (*check)(const std::string &);
   } rows[] = {
       {"plain AT", "AT", [](const std::string &r) { return r == "\r\nOK\r\n"; }},
-      {"level query", "AT+CFUN?", [](const std::string &r) { return simtest::read_cfun_level(r) == 1; }},
-      {"firmware", "AT+QGMR", [](const std::string &r) { return r.find("OK") != std::string::npos && r.size() > 10; }},
-      {"radio off", "AT+CFUN=4", [](const std::string &r) { return r.find("OK") != std::string::npos; }},
+      {"level query", "AT+CFUN?",
+       [](const std::string &r) { return simtest::read_cfun_level(r) == 1; }},
+      {"firmware", "AT+QGMR",
+       [](const std::string &r) { return r.find("OK") != std::string::npos && r.size() > 10; }},
+      {"radio off", "AT+CFUN=4",
+       [](const std::string &r) { return r.find("OK") != std::string::npos; }},
       {"EID", "AT+QESIM=\"eid\"",
        [](const std::string &r) {
          std::string s;
@@ -166,14 +173,37 @@ TEST_F(ModemProgram, FaultsShapeTheReply) {
       {"silence", {"--fault", "cfun_query:silent"}, 0, 0, "", 0},
       {"ERROR", {"--fault", "cfun_query:error"}, 0, 300, "\r\nERROR\r\n", 1},
       {"+CME ERROR", {"--fault", "cfun_query:cme=13"}, 0, 300, "\r\n+CME ERROR: 13\r\n", 1},
-      {"delayed, time factor 0.5", {"--fault", "cfun_query:delay=1000", "--time-factor", "0.5"}, 450, 900, cfun_ok, 1},
+      {"delayed, time factor 0.5",
+       {"--fault", "cfun_query:delay=1000", "--time-factor", "0.5"},
+       450,
+       900,
+       cfun_ok,
+       1},
       {"split with a gap", {"--fault", "cfun_query:split=300"}, 0, 300, cfun_ok, 2},
-      {"unsolicited line before", {"--fault", "cfun_query:urc_before=+CPIN: READY"}, 0, 300,
-       "\r\n+CPIN: READY\r\n" + cfun_ok, 1},
-      {"unsolicited line after a gap", {"--fault", "cfun_query:urc_after=+QIND: x,urc_gap=300"}, 0, 300,
-       cfun_ok + "\r\n+QIND: x\r\n", 2},
-      {"level reported 0", {"--fault", "cfun_query:status=0"}, 0, 300, "\r\n+CFUN: 0\r\n\r\nOK\r\n", 1},
-      {"only after the first one passed", {"--fault", "cfun_query:skip=1,error"}, 0, 300, cfun_ok, 1},
+      {"unsolicited line before",
+       {"--fault", "cfun_query:urc_before=+CPIN: READY"},
+       0,
+       300,
+       "\r\n+CPIN: READY\r\n" + cfun_ok,
+       1},
+      {"unsolicited line after a gap",
+       {"--fault", "cfun_query:urc_after=+QIND: x,urc_gap=300"},
+       0,
+       300,
+       cfun_ok + "\r\n+QIND: x\r\n",
+       2},
+      {"level reported 0",
+       {"--fault", "cfun_query:status=0"},
+       0,
+       300,
+       "\r\n+CFUN: 0\r\n\r\nOK\r\n",
+       1},
+      {"only after the first one passed",
+       {"--fault", "cfun_query:skip=1,error"},
+       0,
+       300,
+       cfun_ok,
+       1},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.situation);
@@ -223,7 +253,8 @@ TEST_F(ModemProgram, ScenarioFileSetsTheDevice) {
   PtyClient c(link_);
   EXPECT_EQ(simtest::read_cfun_level(c.exchange("AT+CFUN?")), 0);
   c.exchange("AT+CFUN=1");
-  EXPECT_EQ(simtest::read_trans(c.exchange("AT+QESIM=\"download\",1,\"LPA:1$h$m\""), false).status, "9");
+  EXPECT_EQ(simtest::read_trans(c.exchange("AT+QESIM=\"download\",1,\"LPA:1$h$m\""), false).status,
+            "9");
 }
 
 TEST_F(ModemProgram, TranscriptRecordsCommandsRepliesAndTimes) {
@@ -240,15 +271,15 @@ TEST_F(ModemProgram, TranscriptRecordsCommandsRepliesAndTimes) {
   const char *cmds[] = {"AT+CFUN?\r\n", "AT+QGMR\r\n", "AT+QESIM=\"eid\"\r\n"};
   double last_time = 0;
   for (size_t i = 0; i < 3; ++i) {
-    cJSON *j = cJSON_Parse(lines[i].c_str());
+    Json j(cJSON_Parse(lines[i].c_str()));
     ASSERT_NE(j, nullptr) << lines[i];
-    EXPECT_STREQ(cJSON_GetObjectItem(j, "cmd")->valuestring, cmds[i]);
-    EXPECT_EQ(cJSON_GetObjectItem(j, "reply")->valuestring, replies[i]);
-    EXPECT_EQ(cJSON_GetObjectItem(j, "channel")->valueint, 3);
-    double t = cJSON_GetObjectItem(j, "time")->valuedouble;
+    EXPECT_STREQ(cJSON_GetObjectItem(j.get(), "cmd")->valuestring, cmds[i]);
+    EXPECT_EQ(cJSON_GetObjectItem(j.get(), "reply")->valuestring, replies[i]);
+    EXPECT_EQ(cJSON_GetObjectItem(j.get(), "channel")->valueint, 3);
+    double t = cJSON_GetObjectItem(j.get(), "time")->valuedouble;
     EXPECT_GE(t, last_time);
     last_time = t;
-    cJSON *rt = cJSON_GetObjectItem(j, "reply_time");
+    cJSON *rt = cJSON_GetObjectItem(j.get(), "reply_time");
     if (i == 1) {
       EXPECT_GE(rt->valuedouble - t, 0.18);
       EXPECT_LT(rt->valuedouble - t, 0.6);
@@ -256,21 +287,140 @@ TEST_F(ModemProgram, TranscriptRecordsCommandsRepliesAndTimes) {
     if (i == 2) {
       EXPECT_TRUE(cJSON_IsNull(rt));
     }
-    cJSON_Delete(j);
+  }
+}
+
+// The install fault waits for the last chunk of the getBoundProfilePackage
+// answer: the last chunks of the two answers before it pass untouched.
+TEST_F(ModemProgram, InstallFaultAppliesToTheEndOfTheDownloadOnly) {
+  ASSERT_TRUE(start({"--fault", "install:status=3"}));
+  sim::SmdpService server(sim::SmdpSettings{"", 10000, 5});
+  std::string reply;
+  {
+    PtyClient c(link_);
+    reply = c.exchange("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$M\"");
+    for (int round = 0; round < 3; ++round) {
+      simtest::TransFields f = simtest::read_trans(reply, false);
+      ASSERT_EQ(f.status, "0") << reply;
+      std::string function = f.path.substr(f.path.rfind('/') + 1);
+      std::string hex = sim::hex_encode(server.handle(function, f.payload).body);
+      for (const auto &chunk : simtest::chunk_commands(hex)) reply = c.exchange(chunk, 2000, 25);
+    }
+    bool found = false;
+    EXPECT_EQ(simtest::read_status(reply, "download", &found), "3");
+    EXPECT_EQ(simtest::read_trans(reply, false).path, "/gsma/rsp2/es9plus/handleNotification");
+    EXPECT_TRUE(simtest::read_iccids(c.exchange("AT+QESIM=\"list\"")).empty())
+        << "the failed installation leaves no profile";
+  }
+  std::vector<std::string> faults;
+  for (const auto &line : simtest::read_lines(transcript_)) {
+    Json j(cJSON_Parse(line.c_str()));
+    ASSERT_NE(j, nullptr) << line;
+    if (std::string(cJSON_GetObjectItem(j.get(), "kind")->valuestring) != "trans_last") continue;
+    cJSON *fault = cJSON_GetObjectItem(j.get(), "fault");
+    faults.push_back(cJSON_IsString(fault) ? fault->valuestring : "");
+  }
+  EXPECT_EQ(faults, (std::vector<std::string>{"", "", "install:status=3"}));
+}
+
+// An unknown QESIM command is answered and recorded like any unknown
+// command, apart from a known one with bad arguments.
+TEST_F(ModemProgram, TranscriptRecordsUnknownQesimCommandsAsUnknownWithError) {
+  ASSERT_TRUE(start());
+  struct Row {
+    const char *situation;
+    std::string cmd;
+    const char *kind;
+    const char *reply;
+  } rows[] = {
+      {"QESIM sub-command the modem does not know", "AT+QESIM=\"bogus\"", "unknown",
+       "\r\nERROR\r\n"},
+      {"QESIM arguments that do not split", "AT+QESIM=\"eid", "unknown", "\r\nERROR\r\n"},
+      {"known QESIM command with a bad argument", "AT+QESIM=\"ntf_list\",9", "ntf_list",
+       "\r\n+CME ERROR: 50\r\n"},
+      {"unknown command", "AT+XYZ", "unknown", "\r\nERROR\r\n"},
+  };
+  {
+    PtyClient c(link_);
+    for (const auto &row : rows) EXPECT_EQ(c.exchange(row.cmd), row.reply) << row.situation;
+  }
+  std::vector<std::string> lines = simtest::read_lines(transcript_);
+  ASSERT_EQ(lines.size(), std::size(rows));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(rows[i].situation);
+    Json j(cJSON_Parse(lines[i].c_str()));
+    ASSERT_NE(j, nullptr) << lines[i];
+    EXPECT_STREQ(cJSON_GetObjectItem(j.get(), "cmd")->valuestring, (rows[i].cmd + "\r\n").c_str());
+    EXPECT_STREQ(cJSON_GetObjectItem(j.get(), "kind")->valuestring, rows[i].kind);
+    EXPECT_STREQ(cJSON_GetObjectItem(j.get(), "reply")->valuestring, rows[i].reply);
   }
 }
 
 TEST_F(ModemProgram, DeviceCanBeClosedAndOpenedAgain) {
   ASSERT_TRUE(start());
-  { PtyClient c(link_); EXPECT_EQ(c.exchange("AT"), "\r\nOK\r\n"); }
-  { PtyClient c(link_); EXPECT_EQ(c.exchange("AT"), "\r\nOK\r\n"); }
+  {
+    PtyClient c(link_);
+    EXPECT_EQ(c.exchange("AT"), "\r\nOK\r\n");
+  }
+  {
+    PtyClient c(link_);
+    EXPECT_EQ(c.exchange("AT"), "\r\nOK\r\n");
+  }
 }
 
-TEST_F(ModemProgram, BadOptionsAreRefused) {
-  std::string cmd = std::string(SIM_MODEM_BIN) + " --link " + dir_ + "/x --fault eid:explode 2>/dev/null";
-  EXPECT_EQ(WEXITSTATUS(system(cmd.c_str())), 2);
-  cmd = std::string(SIM_MODEM_BIN) + " --link " + dir_ + "/x --fault eid 2>/dev/null";
-  EXPECT_EQ(WEXITSTATUS(system(cmd.c_str())), 2);
+// A refused option ends the program with status 2 before the device is
+// published, with a message naming what was wrong.
+TEST_F(ModemProgram, BadOptionsAndNumbersAreRefused) {
+  std::ofstream(dir_ + "/scenario") << "cfun 1\nchannel 1x\n";
+  struct Row {
+    const char *situation;
+    std::vector<std::string> opts;
+    const char *message;
+  } rows[] = {
+      {"unknown fault action", {"--fault", "eid:explode"}, "unknown fault action 'explode'"},
+      {"fault without an action", {"--fault", "eid"}, "fault must read KIND:ACTION"},
+      {"fault delay with a unit", {"--fault", "qgmr:delay=20ms"}, "bad value for 'delay'"},
+      {"negative fault count", {"--fault", "eid:status=1,times=-1"}, "bad value for 'times'"},
+      {"channel as a word", {"--channel", "three"}, "bad number for --channel: three"},
+      {"channel from a scenario file",
+       {"--scenario", dir_ + "/scenario"},
+       "bad number for --channel: 1x"},
+      {"negative time factor", {"--time-factor", "-1"}, "bad number for --time-factor: -1"},
+      {"time factor with a comma", {"--time-factor", "0,5"}, "bad number for --time-factor: 0,5"},
+      {"level AT+CFUN cannot set", {"--cfun", "2"}, "bad number for --cfun: 2"},
+      {"seed past 64 bits", {"--seed", "18446744073709551616"}, "bad number for --seed"},
+      {"notification count with a sign",
+       {"--delete-notifications", "+3"},
+       "bad number for --delete-notifications: +3"},
+      {"unknown option", {"--colour", "red"}, "unknown option --colour"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    std::string link = dir_ + "/refused";
+    std::vector<std::string> argv = {SIM_MODEM_BIN, "--link", link};
+    argv.insert(argv.end(), row.opts.begin(), row.opts.end());
+    EXPECT_EQ(simtest::run_to_end(argv, dir_ + "/stderr", 5000), 2);
+    std::string err = simtest::read_file(dir_ + "/stderr");
+    EXPECT_NE(err.find(row.message), std::string::npos) << err;
+    EXPECT_NE(err.find("usage: sim_modem"), std::string::npos);
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the device was published";
+  }
+}
+
+TEST_F(ModemProgram, NumbersAtTheirLimitsAreTaken) {
+  ASSERT_TRUE(start({"--cfun", "4", "--seed", "18446744073709551615", "--delete-notifications", "3",
+                     "--time-factor", "1000", "--profile", "89883000000000000018,disabled,B"}));
+  PtyClient c(link_);
+  EXPECT_EQ(simtest::read_cfun_level(c.exchange("AT+CFUN?")), 4);
+  c.exchange("AT+CFUN=1");
+  c.exchange("AT+QESIM=\"delete\",\"89883000000000000018\"");
+  std::string reply = c.exchange("AT+QESIM=\"ntf_list\",3");
+  size_t lines = 0;
+  for (size_t at = reply.find("\"ntf\","); at != std::string::npos;
+       at = reply.find("\"ntf\",", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 3u) << reply;
 }
 
 }  // namespace

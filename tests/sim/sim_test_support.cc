@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -198,8 +200,10 @@ void PtyClient::send(const std::string &bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-    if (n > 0) done += (size_t)n;
-    else if (n < 0 && errno != EAGAIN) return;
+    if (n > 0)
+      done += (size_t)n;
+    else if (n < 0 && errno != EAGAIN)
+      return;
   }
 }
 
@@ -238,6 +242,22 @@ std::vector<std::pair<long, std::string>> PtyClient::collect(int ms) {
   return pieces;
 }
 
+std::vector<std::string> chunk_commands(const std::string &hex) {
+  std::vector<std::string> out;
+  size_t index = 0, pos = 0;
+  do {
+    size_t n = std::min<size_t>(1400, hex.size() - pos);
+    bool more = pos + n < hex.size();
+    char head[96];
+    snprintf(head, sizeof head, "AT+QESIM=\"trans\",%zu,%d,%zu,%zu,\"", hex.size(), more ? 1 : 0,
+             index, n);
+    out.push_back(head + hex.substr(pos, n) + "\"");
+    pos += n;
+    ++index;
+  } while (pos < hex.size());
+  return out;
+}
+
 Child::Child(const std::vector<std::string> &argv) {
   std::vector<char *> args;
   for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
@@ -246,7 +266,9 @@ Child::Child(const std::vector<std::string> &argv) {
   if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) == 0) pid_ = pid;
 }
 
-Child::~Child() { stop(); }
+Child::~Child() {
+  stop();
+}
 
 void Child::stop() {
   if (pid_ <= 0) return;
@@ -254,6 +276,28 @@ void Child::stop() {
   int status;
   waitpid(pid_, &status, 0);
   pid_ = -1;
+}
+
+int run_to_end(const std::vector<std::string> &argv, const std::string &err_path, int ms) {
+  std::vector<char *> args;
+  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t io;
+  posix_spawn_file_actions_init(&io);
+  posix_spawn_file_actions_addopen(&io, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&io, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid;
+  int spawned = posix_spawn(&pid, args[0], &io, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&io);
+  if (spawned != 0) return -1;
+  int status = 0;
+  for (int waited = 0; waited < ms; waited += 5) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGTERM);
+  waitpid(pid, &status, 0);
+  return -1;
 }
 
 bool wait_for_path(const std::string &path, int ms) {

@@ -48,6 +48,10 @@ bool read_ntf_first(const std::string &reply, const std::string &iccid, std::str
 // ntf_get: status after "ntf_get\"," up to the next comma; data in the next quotes.
 bool read_ntf_get(const std::string &reply, std::string *status, std::string *data);
 
+// The chunk commands esimctl sends for one hex text: 1400 characters per
+// chunk, the continuation flag 1 on all but the last.
+std::vector<std::string> chunk_commands(const std::string &hex);
+
 // ---- a client on a modem's pty ----
 class PtyClient {
  public:
@@ -76,6 +80,11 @@ class Child {
  private:
   int pid_ = -1;
 };
+
+// Runs `argv` to its end with its stderr in `err_path` and its stdout
+// dropped; gives its exit status, or -1 when it was still running after `ms`
+// (it is then stopped) or did not start.
+int run_to_end(const std::vector<std::string> &argv, const std::string &err_path, int ms);
 
 bool wait_for_path(const std::string &path, int ms);
 std::string read_file(const std::string &path);

@@ -2,7 +2,6 @@
 // (libcurl POST, its headers and user agent, no certificate checks): the
 // ES9+ answers, the checks a real server makes, the faults, the transcript,
 // and a whole download between the simulated modem and the server.
-#include <cjson/cJSON.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "json_owner.h"
 #include "sim_test_support.h"
 #include "sim_util.h"
 
@@ -50,7 +50,9 @@ Answer post(const std::string &url, const std::string &body) {
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
   auto t0 = std::chrono::steady_clock::now();
   a.code = curl_easy_perform(curl);
-  a.ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  a.ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now() - t0)
+             .count();
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.status);
   char *location = nullptr;
   curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
@@ -62,13 +64,11 @@ Answer post(const std::string &url, const std::string &body) {
 
 std::string member(const std::string &json, const char *path1, const char *path2 = nullptr,
                    const char *path3 = nullptr) {
-  cJSON *root = cJSON_Parse(json.c_str());
-  cJSON *j = cJSON_GetObjectItemCaseSensitive(root, path1);
+  Json root(cJSON_Parse(json.c_str()));
+  cJSON *j = cJSON_GetObjectItemCaseSensitive(root.get(), path1);
   if (path2) j = cJSON_GetObjectItemCaseSensitive(j, path2);
   if (path3) j = cJSON_GetObjectItemCaseSensitive(j, path3);
-  std::string out = cJSON_IsString(j) ? j->valuestring : "";
-  cJSON_Delete(root);
-  return out;
+  return cJSON_IsString(j) ? j->valuestring : "";
 }
 
 std::string status_of(const std::string &json) {
@@ -95,8 +95,8 @@ class Smdp : public ::testing::Test {
     server_.reset();
     std::string port_file = dir_ + "/port" + std::to_string(++count_);
     transcript_ = dir_ + "/smdp" + std::to_string(count_) + ".jsonl";
-    std::vector<std::string> argv = {SIM_SMDP_BIN, "--port", "0", "--port-file", port_file,
-                                     "--transcript", transcript_};
+    std::vector<std::string> argv = {SIM_SMDP_BIN, "--port",       "0",        "--port-file",
+                                     port_file,    "--transcript", transcript_};
     argv.insert(argv.end(), extra.begin(), extra.end());
     server_ = std::make_unique<simtest::Child>(argv);
     if (!simtest::wait_for_path(port_file, 5000)) return false;
@@ -106,7 +106,8 @@ class Smdp : public ::testing::Test {
   }
   // initiateAuthentication and authenticateClient; gives the transactionId.
   std::string authenticate() {
-    std::string tid = member(post(base_ + "initiateAuthentication", kInitiate).body, "transactionId");
+    std::string tid =
+        member(post(base_ + "initiateAuthentication", kInitiate).body, "transactionId");
     post(base_ + "authenticateClient",
          "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}");
     return tid;
@@ -124,7 +125,8 @@ TEST_F(Smdp, AnswersTheFourFunctionsInOrder) {
   EXPECT_EQ(status_of(a.body), "Executed-Success");
   std::string tid = member(a.body, "transactionId");
   EXPECT_EQ(tid.size(), 32u);
-  for (const char *m : {"serverSigned1", "serverSignature1", "euiccCiPKIdToBeUsed", "serverCertificate"})
+  for (const char *m :
+       {"serverSigned1", "serverSignature1", "euiccCiPKIdToBeUsed", "serverCertificate"})
     EXPECT_FALSE(member(a.body, m).empty()) << m;
   a = post(base_ + "authenticateClient",
            "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}");
@@ -155,13 +157,17 @@ TEST_F(Smdp, RefusesWhatARealServerRefuses) {
       {"unknown transaction", "authenticateClient",
        "{\"transactionId\":\"00\",\"authenticateServerResponse\":\"vzgA\"}", 200, "8.10.1"},
       {"authenticateClient twice", "authenticateClient",
-       "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}", 200, "8.10.1"},
-      {"missing member", "getBoundProfilePackage", "{\"transactionId\":\"" + tid + "\"}", 200, "8.1"},
+       "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}", 200,
+       "8.10.1"},
+      {"missing member", "getBoundProfilePackage", "{\"transactionId\":\"" + tid + "\"}", 200,
+       "8.1"},
       {"other server's address", "initiateAuthentication",
-       "{\"euiccChallenge\":\"ESIzRFVmd4iZqrvM3e7/AA==\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"other.example\"}",
+       "{\"euiccChallenge\":\"ESIzRFVmd4iZqrvM3e7/"
+       "AA==\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"other.example\"}",
        200, "8.8.1"},
       {"challenge of the wrong size", "initiateAuthentication",
-       "{\"euiccChallenge\":\"ESIz\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"smdp.example\"}", 200, "8.1"},
+       "{\"euiccChallenge\":\"ESIz\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"smdp.example\"}",
+       200, "8.1"},
       {"malformed JSON", "initiateAuthentication", "{\"euiccChallenge\":", 400, "8.1"},
       {"notification that is not JSON", "handleNotification", "pendingNotification=x", 400, "8.1"},
       {"unknown function", "cancelSessionX", "{}", 404, ""},
@@ -172,12 +178,12 @@ TEST_F(Smdp, RefusesWhatARealServerRefuses) {
     EXPECT_EQ(a.status, row.status);
     if (row.subject.empty()) continue;
     EXPECT_EQ(status_of(a.body), "Failed");
-    cJSON *root = cJSON_Parse(a.body.c_str());
-    cJSON *scd = cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetObjectItem(root, "header"),
-                                                         "functionExecutionStatus"), "statusCodeData");
+    Json root(cJSON_Parse(a.body.c_str()));
+    cJSON *scd = cJSON_GetObjectItem(
+        cJSON_GetObjectItem(cJSON_GetObjectItem(root.get(), "header"), "functionExecutionStatus"),
+        "statusCodeData");
     ASSERT_NE(scd, nullptr);
     EXPECT_STREQ(cJSON_GetObjectItem(scd, "subjectCode")->valuestring, row.subject.c_str());
-    cJSON_Delete(root);
   }
 }
 
@@ -196,8 +202,10 @@ TEST_F(Smdp, FaultsChangeTheAnswer) {
       {"redirect", "any:redirect", CURLE_OK, 302, -1, "<html>"},
       {"not JSON", "initiateAuthentication:nonjson", CURLE_OK, 200, -1, "<html>"},
       {"function-level failure", "initiateAuthentication:failed", CURLE_OK, 200, -1, "{\"header\""},
-      {"closed mid-answer", "initiateAuthentication:close", CURLE_PARTIAL_FILE, 200, -1, "{\"header\""},
-      {"fault on another function", "handleNotification:status=500", CURLE_OK, 200, -1, "{\"header\""},
+      {"closed mid-answer", "initiateAuthentication:close", CURLE_PARTIAL_FILE, 200, -1,
+       "{\"header\""},
+      {"fault on another function", "handleNotification:status=500", CURLE_OK, 200, -1,
+       "{\"header\""},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.situation);
@@ -216,7 +224,8 @@ TEST_F(Smdp, FaultsChangeTheAnswer) {
 }
 
 TEST_F(Smdp, DelayIsScaledByTheTimeFactorAndTimesLimitsAFault) {
-  ASSERT_TRUE(start({"--time-factor", "0.25", "--fault", "initiateAuthentication:delay=4000,times=1"}));
+  ASSERT_TRUE(
+      start({"--time-factor", "0.25", "--fault", "initiateAuthentication:delay=4000,times=1"}));
   Answer slow = post(base_ + "initiateAuthentication", kInitiate);
   Answer quick = post(base_ + "initiateAuthentication", kInitiate);
   EXPECT_GE(slow.ms, 950);
@@ -231,22 +240,66 @@ TEST_F(Smdp, TranscriptHoldsEachRequestAsSent) {
   post(base_ + "handleNotification", "{\"pendingNotification\":\"vzeA\"}");
   std::vector<std::string> lines = simtest::read_lines(transcript_);
   ASSERT_EQ(lines.size(), 2u);
-  cJSON *first = cJSON_Parse(lines[0].c_str());
+  Json first(cJSON_Parse(lines[0].c_str()));
   ASSERT_NE(first, nullptr);
-  EXPECT_STREQ(cJSON_GetObjectItem(first, "method")->valuestring, "POST");
-  EXPECT_STREQ(cJSON_GetObjectItem(first, "path")->valuestring, "/gsma/rsp2/es9plus/initiateAuthentication");
-  EXPECT_STREQ(cJSON_GetObjectItem(first, "body")->valuestring, kInitiate);
-  cJSON *h = cJSON_GetObjectItem(first, "headers");
+  EXPECT_STREQ(cJSON_GetObjectItem(first.get(), "method")->valuestring, "POST");
+  EXPECT_STREQ(cJSON_GetObjectItem(first.get(), "path")->valuestring,
+               "/gsma/rsp2/es9plus/initiateAuthentication");
+  EXPECT_STREQ(cJSON_GetObjectItem(first.get(), "body")->valuestring, kInitiate);
+  cJSON *h = cJSON_GetObjectItem(first.get(), "headers");
   EXPECT_STREQ(cJSON_GetObjectItem(h, "Content-Type")->valuestring, "application/json");
   EXPECT_STREQ(cJSON_GetObjectItem(h, "Accept")->valuestring, "*/*");
   EXPECT_STREQ(cJSON_GetObjectItem(h, "User-Agent")->valuestring, "curl/7.60.0");
   EXPECT_EQ(cJSON_GetObjectItem(h, "REMOTE_ADDR"), nullptr);
-  EXPECT_EQ(cJSON_GetObjectItem(first, "status")->valueint, 200);
-  cJSON *second = cJSON_Parse(lines[1].c_str());
-  EXPECT_EQ(cJSON_GetObjectItem(second, "status")->valueint, 500);
-  EXPECT_STREQ(cJSON_GetObjectItem(second, "fault")->valuestring, "handleNotification:status=500");
-  cJSON_Delete(first);
-  cJSON_Delete(second);
+  EXPECT_EQ(cJSON_GetObjectItem(first.get(), "status")->valueint, 200);
+  Json second(cJSON_Parse(lines[1].c_str()));
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(cJSON_GetObjectItem(second.get(), "status")->valueint, 500);
+  EXPECT_STREQ(cJSON_GetObjectItem(second.get(), "fault")->valuestring,
+               "handleNotification:status=500");
+}
+
+// A refused option ends the server with status 2 before it listens, with a
+// message naming what was wrong.
+TEST_F(Smdp, BadOptionsAndNumbersAreRefused) {
+  struct Row {
+    const char *situation;
+    std::vector<std::string> opts;
+    const char *message;
+  } rows[] = {
+      {"port past 65535", {"--port", "65536"}, "bad number for --port: 65536"},
+      {"port as a service name", {"--port", "https"}, "bad number for --port: https"},
+      {"answer size with a unit",
+       {"--package-answer-size", "10k"},
+       "bad number for --package-answer-size: 10k"},
+      {"negative seed", {"--seed", "-1"}, "bad number for --seed: -1"},
+      {"time factor as a word", {"--time-factor", "fast"}, "bad number for --time-factor: fast"},
+      {"HTTP status as a word",
+       {"--fault", "handleNotification:status=busy"},
+       "bad value for 'status'"},
+      {"HTTP status below 100",
+       {"--fault", "handleNotification:status=99"},
+       "bad value for 'status'"},
+      {"HTTP status past 599",
+       {"--fault", "handleNotification:status=600"},
+       "bad value for 'status'"},
+      {"delay with a unit", {"--fault", "any:delay=2s"}, "bad value for 'delay'"},
+      {"negative body size", {"--fault", "any:huge=-1"}, "bad value for 'huge'"},
+      {"skip as a word", {"--fault", "any:skip=once,empty"}, "bad value for 'skip'"},
+      {"unknown fault action", {"--fault", "any:explode"}, "unknown fault action 'explode'"},
+      {"unknown option", {"--colour", "red"}, "unknown option --colour"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    std::string port_file = dir_ + "/refused-port";
+    std::vector<std::string> argv = {SIM_SMDP_BIN, "--port", "0", "--port-file", port_file};
+    argv.insert(argv.end(), row.opts.begin(), row.opts.end());
+    EXPECT_EQ(simtest::run_to_end(argv, dir_ + "/stderr", 5000), 2);
+    std::string err = simtest::read_file(dir_ + "/stderr");
+    EXPECT_NE(err.find(row.message), std::string::npos) << err;
+    EXPECT_NE(err.find("usage: sim_smdp"), std::string::npos);
+    EXPECT_EQ(simtest::read_file(port_file), "") << "the server listened";
+  }
 }
 
 // The relay's part played by the test: every modem request goes to the
@@ -254,7 +307,8 @@ TEST_F(Smdp, TranscriptHoldsEachRequestAsSent) {
 TEST_F(Smdp, WholeDownloadBetweenTheSimulatedModemAndServer) {
   ASSERT_TRUE(start({"--package-answer-size", "30000"}));
   std::string link = dir_ + "/chn1";
-  simtest::Child modem({SIM_MODEM_BIN, "--link", link, "--profile", "89883000000000000018,enabled,B"});
+  simtest::Child modem(
+      {SIM_MODEM_BIN, "--link", link, "--profile", "89883000000000000018,enabled,B"});
   ASSERT_TRUE(simtest::wait_for_path(link, 3000));
   simtest::PtyClient c(link);
   std::string reply = c.exchange("AT+QESIM=\"download\",1,\"LPA:1$smdp.example$ABC-1\"");
@@ -264,14 +318,8 @@ TEST_F(Smdp, WholeDownloadBetweenTheSimulatedModemAndServer) {
     ASSERT_EQ(f.status, "0") << reply;
     functions.push_back(f.path);
     Answer a = post(base_ + f.path.substr(f.path.rfind('/') + 1), f.payload);
-    std::string hex = sim::hex_encode(a.body);
-    for (size_t pos = 0, index = 0; pos < hex.size(); pos += 1400, ++index) {
-      size_t n = std::min<size_t>(1400, hex.size() - pos);
-      char head[96];
-      snprintf(head, sizeof head, "AT+QESIM=\"trans\",%zu,%d,%zu,%zu,\"", hex.size(),
-               pos + n < hex.size() ? 1 : 0, index, n);
-      reply = c.exchange(head + hex.substr(pos, n) + "\"", 2000, 25);
-    }
+    for (const auto &chunk : simtest::chunk_commands(sim::hex_encode(a.body)))
+      reply = c.exchange(chunk, 2000, 25);
   }
   EXPECT_EQ(functions[2], "/gsma/rsp2/es9plus/getBoundProfilePackage");
   simtest::TransFields note = simtest::read_trans(reply, false);
