@@ -214,7 +214,9 @@ std::string ModemModel::install(const std::string &matching_id, bool enable,
   s_.next_iccid = next_iccid(iccid);
   Profile p;
   p.iccid = iccid;
-  p.name = matching_id.empty() ? "Profile " + iccid.substr(iccid.size() - 4) : matching_id;
+  // A name from the ICCID's last four digits (or all of a shorter one).
+  p.name = matching_id.empty() ? "Profile " + iccid.substr(iccid.size() < 4 ? 0 : iccid.size() - 4)
+                               : matching_id;
   p.enabled = enable;
   if (p.enabled)
     for (auto &other : s_.profiles) other.enabled = false;
