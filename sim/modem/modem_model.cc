@@ -223,8 +223,13 @@ std::string ModemModel::install(const std::string &matching_id, bool enable,
   s_.profiles.push_back(p);
   // Without an ICCID (an empty --next-iccid) there is nothing to notify of.
   if (iccid.empty()) return "";
+  // The install notification goes to the host in the dialogue's last
+  // request; the modem counts it as handed over and keeps none pending, so
+  // after a completed download the eUICC lists no notification for it.
   queue_notification(iccid, "install", address);
-  return s_.notifications.back().blob;
+  std::string blob = s_.notifications.back().blob;
+  s_.notifications.pop_back();
+  return blob;
 }
 
 void ModemModel::queue_notification(const std::string &iccid, const std::string &event,
