@@ -15,11 +15,16 @@
 int execute_at_command(int chan_id, const char *at_cmd, char *out_result, int out_len, int timeout,
                        int long_time_flag);
 
-// Opens channel `chan`'s device (once: nothing is done while at_fd is open)
-// and takes the exclusive lock that every run on a channel takes, leaving
-// the descriptor in at_fd. 0 done; -2 the device could not be opened (missing,
-// not a terminal); -5 another run holds the channel. Nothing is logged.
+// Takes the exclusive lock that every run on a channel takes (on a
+// descriptor of its own, before the line is touched), then opens channel
+// `chan`'s device, leaving it in at_fd; nothing is done while at_fd is open.
+// 0 done; -2 the device could not be opened (missing, not a terminal); -5
+// another run holds the channel: its line is left exactly as it was. Nothing
+// is logged.
 int lock_channel(int chan);
+
+// Closes the channel's device (close_serial) and gives up its lock.
+void release_channel();
 
 // The exchange of the eSIM command set: zero-fills `result`, which must hold
 // kReplySize bytes, then runs execute_at_command with it on the run's channel

@@ -1,5 +1,6 @@
 #include "at_exchange.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -30,6 +31,9 @@ long long now_ms() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
+
+// The descriptor that holds the channel's lock, apart from at_fd.
+int lock_fd = -1;
 
 void channel_path(int chan, char *file_name, size_t size) {
   snprintf(file_name, size, "%s/%d", dev_dir, chan);
@@ -93,11 +97,23 @@ int lock_channel(int chan) {
   if (at_fd >= 0) return 0;
   char file_name[kPathSize] = {};
   channel_path(chan, file_name, sizeof file_name);
+  // The lock comes first, on a descriptor of its own: opening the line sets
+  // it up and flushes it, which would throw away the reply that a run
+  // holding the channel is waiting for.
+  if (lock_fd < 0) {
+    int fd = open(file_name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -2;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      return -5;
+    }
+    lock_fd = fd;
+  }
   int fd = open_serial(file_name, 115200, 0, 8, 1, 0);
-  if (fd < 0) return -2;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close_serial(static_cast<unsigned int>(fd));
-    return -5;
+  if (fd < 0) {
+    close(lock_fd);
+    lock_fd = -1;
+    return -2;
   }
   at_fd = fd;
   // Whatever the device held before this run is not a reply to us.
@@ -105,6 +121,13 @@ int lock_channel(int chan) {
   ssize_t ignored = read(at_fd, buff, sizeof buff);
   (void)ignored;
   return 0;
+}
+
+void release_channel() {
+  if (at_fd >= 0) close_serial(static_cast<unsigned int>(at_fd));
+  at_fd = -1;
+  if (lock_fd >= 0) close(lock_fd);
+  lock_fd = -1;
 }
 
 int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_len, int timeout,

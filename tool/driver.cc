@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "com_intf.h"
+#include "at_exchange.h"
 #include "globals.h"
 #include "options.h"
 #include "progress.h"
@@ -42,10 +42,7 @@ int esimctl_main(int argc, char *argv[]) {
   }
 
   curl_global_cleanup();
-  if (at_fd >= 0) {
-    close_serial(static_cast<unsigned int>(at_fd));
-    at_fd = -1;
-  }
+  release_channel();
   log_close(log_fd);
   log_fd = nullptr;
   if (ret < 0) printf("Error: failed cause %d\n", ret);

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "at_exchange.h"
 #include "channel_info.h"
-#include "com_intf.h"
 #include "globals.h"
 #include "run_log.h"
 
@@ -54,10 +54,7 @@ void print_info(const cJSON *info, bool json) {
 InfoStatus read_one(int chan, Json *info) {
   InfoStatus status = kInfoQueryFailed;
   *info = read_channel(chan, &status);
-  if (at_fd >= 0) {
-    close_serial(static_cast<unsigned int>(at_fd));
-    at_fd = -1;
-  }
+  release_channel();
   return *info ? status : kInfoQueryFailed;
 }
 

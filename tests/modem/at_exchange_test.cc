@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <string>
@@ -211,6 +212,31 @@ TEST_F(AtExchangeTest, ChannelHeldByAnotherRunIsRefused) {
   close(other);
   modem_.reply("\r\nOK\r\n");
   EXPECT_EQ(exchange("AT\r\n"), 0);
+}
+
+// A run refused for a held channel must not touch the line the holder uses:
+// setting it up and flushing it would lose the reply the holder waits for.
+TEST_F(AtExchangeTest, RefusedRunLeavesTheHoldersLineAlone) {
+  int holder = open(modem_.slave_name().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  struct termios slow {};
+  ASSERT_EQ(tcgetattr(holder, &slow), 0);
+  cfmakeraw(&slow);
+  cfsetspeed(&slow, B9600);
+  ASSERT_EQ(tcsetattr(holder, TCSANOW, &slow), 0);
+  modem_.send("\r\n+QESIM: \"list\",0,0\r\n");
+  struct pollfd arrived = {holder, POLLIN, 0};
+  ASSERT_EQ(poll(&arrived, 1, 2000), 1);
+
+  EXPECT_EQ(exchange("AT\r\n"), -2);
+
+  struct termios after {};
+  ASSERT_EQ(tcgetattr(holder, &after), 0);
+  EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600)) << "line settings kept";
+  char buf[64] = {};
+  EXPECT_EQ(read(holder, buf, sizeof buf - 1), 22) << "the holder's pending reply kept";
+  close(holder);
 }
 
 TEST_F(AtExchangeTest, CommandLongerThanTheDeviceBufferArrivesWhole) {

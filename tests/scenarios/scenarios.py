@@ -186,6 +186,17 @@ class Transcript:
         rows = json.loads(text) if text else []
         return [(r["port"], r["iccid"], r["http_ip"], r["http_path"]) for r in rows]
 
+    def info(self, n=1):
+        """stdout lines of esimctl-info run n, parsed as JSON, and its status."""
+        d = self.path("info", "%02d" % n)
+        lines = read(os.path.join(d, "stdout")).splitlines()
+        status = read(os.path.join(d, "status")).strip()
+        return [json.loads(l) for l in lines if l.startswith("{")], int(status) if status else None
+
+    def info_seconds(self, n=1):
+        d = self.path("info", "%02d" % n)
+        return float(read(os.path.join(d, "end"))) - float(read(os.path.join(d, "start")))
+
     def db_calls(self):
         return jsonl(self.path("dbshell_calls.jsonl"))
 
@@ -1052,6 +1063,203 @@ def terminal_pipe(ctx):
     ctx.eq(read(t.path("piped_stderr")), "", "standard error on a pipe")
     ctx.eq(read(t.path("piped_stdout")), "eSim Download Completed, iccid: [%s]\n" % ICCID, "stdout")
     ctx.eq(read(t.path("piped_status")), "0\n", "exit status")
+
+
+# ------------------------------------------------------------ esimctl-info ----
+INFO_READS = ["AT+CFUN?", "AT+QGMR", 'AT+QESIM="eid"', 'AT+QESIM="list"', 'AT+QESIM="ntf_list",0']
+INFO_MEMBERS = ["channel", "device", "functionality", "firmware", "eid", "profiles", "notifications",
+                "records", "findings", "errors"]
+SIM_EID = "89049032000001000000000000000107"
+SIM_FIRMWARE = "SIMMODEM01R02A03_01.002.01.002"
+
+
+def info(g, *args):
+    return g.line("esimctl-info-run %s >/dev/null 2>&1" % " ".join(shlex.quote(a) for a in args))
+
+
+def check_info_object(ctx, obj, ch):
+    ctx.eq(list(obj), INFO_MEMBERS, "members of channel %d's object" % ch)
+    ctx.eq((obj.get("channel"), obj.get("device")), (ch, "/dev/zarn/chn_usb/%d" % ch), "channel and device")
+
+
+def info_commands(ctx, commands, what="modem commands of esimctl-info"):
+    ctx.eq(commands, INFO_READS, what)
+
+
+def kinds(obj):
+    return [(f["kind"], f["iccid"]) for f in obj.get("findings", [])]
+
+
+@scenario("info.after_download_names_the_profile_and_its_record")
+def info_after_download(ctx):
+    g = ctx.gateway().esimctl("-c", "1", "-a", CODE)
+    info(g, "-c", "1", "--json")
+    t = g.run()
+    ctx.eq(t.status(), 0, "download status")
+    objs, status = t.info()
+    ctx.eq((status, len(objs)), (0, 1), "esimctl-info status and objects")
+    if not objs:
+        return
+    obj = objs[0]
+    check_info_object(ctx, obj, 1)
+    ctx.eq((obj["functionality"], obj["firmware"], obj["eid"]), (1, SIM_FIRMWARE, SIM_EID), "level, firmware, EID")
+    ctx.eq([p["iccid"] for p in obj["profiles"]], [ICCID], "profiles")
+    ctx.check(all(p["line"].startswith('+QESIM: ') and p["iccid"] in p["line"] for p in obj["profiles"]),
+              "each profile carries the line it came from: %r" % obj["profiles"])
+    ctx.eq([(r["iccid"], r["host"], r["path"]) for r in obj["records"]], [(ICCID, "smdp.example", NOTIFY_PATH)],
+           "records")
+    ctx.check(all(re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$", r["saved"]) for r in obj["records"]),
+              "each record's save time")
+    ctx.eq((obj["notifications"], obj["findings"], obj["errors"]), ([], [], []), "no notification, finding, error")
+    info_commands(ctx, t.commands()[len(t.commands()) - 5:])
+    ctx.eq(t.db(), [(1, ICCID, "smdp.example", NOTIFY_PATH)], "database rows")
+
+
+@scenario("info.download_failed_at_notification_then_its_statement_lets_removal_go_ahead")
+def info_fixes_22(ctx):
+    g = ctx.gateway().smdp("--fault handleNotification:status=500,times=1").esimctl("-c", "1", "-a", CODE)
+    info(g, "-c", "1", "--json")
+    # What the operator does with the finding: fill in host and path, run it.
+    g.line("""python3 - <<'PY' >$SIM_OUT/fix.out 2>&1
+import json, subprocess
+obj = json.loads(open("/sim/out/info/01/stdout").readline())
+found = [f for f in obj["findings"] if f["kind"] == "profile-without-record"]
+statement = found[0]["detail"].split("then remove it: ", 1)[1]
+statement = statement.replace("<server host>", "smdp.example").replace("<notification path>", "%s")
+print(statement)
+subprocess.run(["bash", "-c", statement], check=True)
+PY""" % NOTIFY_PATH)
+    g.esimctl("-c", "1", "-i", ICCID, "-r")
+    info(g, "-c", "1")
+    t = g.run()
+    ctx.eq((t.status(1), t.stdout(1)), (234, "Error: failed cause -22\n"), "the download stopped at -22")
+    objs, status = t.info(1)
+    ctx.eq(status, 0, "esimctl-info status")
+    obj = objs[0] if objs else {}
+    ctx.eq(kinds(obj), [("profile-without-record", ICCID)], "findings after -22")
+    ctx.eq(obj.get("records"), [], "no record")
+    detail = obj["findings"][0]["detail"] if obj.get("findings") else ""
+    ctx.check('/my_tools/dbshell /data/log/esimhttp.db "INSERT INTO esim_http (port, iccid, http_ip, http_path, '
+              'save_time) VALUES (1, \\"%s\\", \\"<server host>\\", \\"<notification path>\\", \\"' % ICCID in detail,
+              "the detail gives the statement: %r" % detail)
+    ctx.eq((t.status(2), t.stdout(2)), (0, "eSIM Remove Completed\n"), "the removal after the statement")
+    ctx.eq(t.functions(), FUNCTIONS + ["handleNotification"], "the removal notified the server")
+    after, status = t.info(2)
+    ctx.eq((status, [kinds(o) for o in after], [o["profiles"] for o in after]), (0, [[]], [[]]), "nothing left")
+    ctx.eq(t.db(), [], "database rows")
+
+
+@scenario("info.early_removal_failure_leaves_the_radio_off")
+def info_radio_off(ctx):
+    g = removal_gateway(ctx, seed=False).esimctl("-c", "1", "-i", ICCID, "-r")
+    info(g, "-c", "1", "--json")
+    t = g.run()
+    ctx.eq((t.status(), t.stdout()), (255, "Error: failed cause -1\n"), "the removal stopped at -1")
+    objs, status = t.info()
+    ctx.eq(status, 0, "esimctl-info status")
+    obj = objs[0] if objs else {}
+    ctx.eq(obj.get("functionality"), 4, "functionality level")
+    ctx.eq(kinds(obj), [("radio-off", None), ("profile-without-record", ICCID),
+                        ("profile-without-record", "89883000000000000018")], "findings")
+    info_commands(ctx, t.commands()[1:])
+
+
+@scenario("info.pending_notifications_and_a_stray_record")
+def info_pending(ctx):
+    g = ctx.gateway().modem("1:--profile %s,enabled,A --notification %s,delete,smdp.example "
+                            "--notification %s,delete,smdp.example --notification 89883000000000000018,disable,"
+                            % (ICCID, ICCID, ICCID)) \
+        .seed_record().seed_record(iccid="89883000000000000099")
+    info(g, "-c", "1")
+    t = g.run()
+    objs, status = t.info()
+    obj = objs[0] if objs else {}
+    ctx.eq(status, 0, "esimctl-info status")
+    ctx.eq([(n["seq"], n["iccid"]) for n in obj.get("notifications", [])],
+           [("1", ICCID), ("2", ICCID), ("3", "89883000000000000018")], "notifications")
+    ctx.check(all(n["line"].startswith('+QESIM: "ntf",') for n in obj.get("notifications", [])), "their lines")
+    ctx.eq(kinds(obj), [("record-without-profile", "89883000000000000099"), ("notifications-pending", ICCID),
+                        ("notifications-pending", "89883000000000000018")], "findings")
+    pending = [f["detail"] for f in obj.get("findings", []) if f["kind"] == "notifications-pending"]
+    ctx.check(pending and "2 notifications" in pending[0] and "1, 2" in pending[0], "the detail counts: %r" % pending)
+    info_commands(ctx, t.commands())
+    ctx.eq(len(t.db()), 2, "database rows untouched")
+
+
+@scenario("info.busy_channel_either_way")
+def info_busy(ctx):
+    g = ctx.gateway()
+    # esimctl holds the channel: esimctl-info reports it busy and sends nothing.
+    g.line("esimctl-run -c 1 -a '%s' >/dev/null 2>&1 & sleep 1" % CODE)
+    info(g, "-c", "1")
+    g.line("wait")
+    g.line("cp $SIM_OUT/modem/chn_1.jsonl $SIM_OUT/after_download.jsonl")
+    # esimctl-info holds the channel (at a slower pace): esimctl is refused.
+    g.line("pre=(); [ -f /sim/lib/libsleep_shim.so ] && pre=(LD_PRELOAD=/sim/lib/libsleep_shim.so)")
+    g.line('env "${pre[@]}" ESIMCTL_TIME_FACTOR=0.5 /sim/bin/esimctl-info -c 1 >$SIM_OUT/slow_info 2>&1 & '
+           'sleep 1')
+    g.esimctl("-c", "1", "-a", CODE)
+    g.line("wait")
+    t = g.run()
+    objs, status = t.info()
+    ctx.eq((status, [o["errors"] for o in objs]), (2, [["busy: another run holds the channel"]]), "busy")
+    ctx.eq(t.status(1), 0, "the download that held the channel")
+    # Nothing of the busy read or of the refused download reached the modem.
+    ctx.eq(t.tokens(), DOWNLOAD_OK + ["cfun_query", "qgmr", "eid", "list", 'AT+QESIM="ntf_list",0'],
+           "the modem heard the download, then the slow read")
+    ctx.eq(t.commands()[-5:], INFO_READS, "the slow read's commands")
+    ctx.eq((t.status(2), t.stdout(2)), (245, "Error: failed cause -11\n"), "esimctl refused while info holds it")
+    ctx.check(any("is in use by another esimctl run" in m for m in t.log(download_log())), "the lock refusal logged")
+    slow = [json.loads(l) for l in read(t.path("slow_info")).splitlines() if l.startswith("{")]
+    ctx.eq([o["errors"] for o in slow], [[]], "the slow read answered")
+
+
+@scenario("info.missing_device_and_a_modem_that_does_not_answer_the_list")
+def info_failures(ctx):
+    g = ctx.gateway(channels="1,3").modem("3:--fault list:silent")
+    info(g, "-c", "5")
+    info(g, "-c", "3")
+    info(g, "-c", "all")
+    info(g, "-c", "33")
+    t = g.run()
+    objs, status = t.info(1)
+    ctx.eq((status, [o["errors"] for o in objs]), (2, [["the channel's device is missing"]]), "missing device")
+    objs, status = t.info(2)
+    ctx.eq(status, 3, "a query failed")
+    obj = objs[0] if objs else {}
+    check_info_object(ctx, obj, 3)
+    ctx.eq(obj.get("errors"), ['AT+QESIM="list": no reply'], "errors")
+    ctx.eq((obj.get("functionality"), obj.get("eid"), obj.get("profiles")), (1, SIM_EID, []), "the partial object")
+    ctx.eq(kinds(obj), [], "no comparison without the list")
+    objs, status = t.info(3)
+    ctx.eq(([o["channel"] for o in objs], status), ([1, 3], 3), "-c all: the channels with a device, highest status")
+    usage = read(t.path("info", "04", "stdout"))
+    ctx.eq((t.info(4)[1], usage.splitlines()[0] if usage else ""),
+           (1, "usage: /sim/bin/esimctl-info -c <channel|all> [--json]"), "a channel outside 1-32")
+    info_commands(ctx, t.commands(1), "modem commands of channel 1")
+    ctx.eq(t.commands(3), INFO_READS * 2, "modem commands of channel 3, read twice")
+
+
+@scenario("info.all_32_channels_in_about_one_channels_time", timeout=300)
+def info_all(ctx):
+    g = ctx.gateway(factor=0.2, channels="all")
+    for ch in range(1, 33):
+        g.modem("%d:--profile %s,enabled,P%d" % (ch, channel_iccid(ch), ch))
+    info(g, "-c", "7")
+    info(g, "-c", "all")
+    t = g.run()
+    one, status_one = t.info(1)
+    objs, status = t.info(2)
+    ctx.eq((status_one, status), (0, 0), "statuses")
+    ctx.eq([o["channel"] for o in objs], list(range(1, 33)), "objects in channel order")
+    ctx.eq([[p["iccid"] for p in o["profiles"]] for o in objs], [[channel_iccid(ch)] for ch in range(1, 33)],
+           "each channel's own profile")
+    single, whole = t.info_seconds(1), t.info_seconds(2)
+    print("FIGURES esimctl-info at time factor 0.2: one channel %.2f s, -c all on 32 channels %.2f s" % (single, whole))
+    ctx.check(whole < single * 1.6 + 0.5, "-c all (%.2f s) takes about one channel's time (%.2f s)" % (whole, single))
+    for ch in range(1, 33):
+        expected = INFO_READS * (2 if ch == 7 else 1)
+        ctx.eq(t.commands(ch), expected, "modem commands of channel %d" % ch)
 
 
 # ------------------------------------------------------------ driver ----

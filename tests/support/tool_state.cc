@@ -9,12 +9,11 @@
 #include <regex>
 #include <sstream>
 
-#include "com_intf.h"
+#include "at_exchange.h"
 #include "globals.h"
 
 void reset_tool_state() {
-  if (at_fd >= 0) close_serial(static_cast<unsigned int>(at_fd));
-  at_fd = -1;
+  release_channel();
   chan_id = 0;
   delete_mode = disable_flag = donot_delete_flag = 0;
   print_flag = 1;
