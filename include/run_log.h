@@ -10,6 +10,8 @@ FILE *log_open(const char *name);
 
 // printf-style. Appends "[YYYY-MM-DD HH:MM:SS]" and the message, cut to 2023
 // characters, plus one line end to `log_fd` (or standard output) and flushes.
+// The first entry that cannot be written to the run log (a full file system)
+// is told once on standard error; the entries are not written elsewhere.
 void log_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Closes the stream when there is one.

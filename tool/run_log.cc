@@ -40,8 +40,17 @@ void log_print(const char *fmt, ...) {
   va_end(args);
 
   FILE *out = log_fd != nullptr ? log_fd : stdout;
-  fprintf(out, "%s\n", line);
-  fflush(out);
+  bool written = fprintf(out, "%s\n", line) >= 0;
+  written = fflush(out) == 0 && written;
+  // A run log that can no longer be written (a full /www) is said once, on
+  // standard error: the run goes on and its outcome still reaches standard
+  // output, but a caller should know the log lacks entries.
+  static bool told = false;
+  if (!written && out == log_fd && !told) {
+    told = true;
+    fprintf(stderr, "esimctl: run log %s: %s; later entries are lost\n", log_file,
+            strerror(errno));
+  }
 }
 
 void log_close(FILE *stream) {

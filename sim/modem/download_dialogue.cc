@@ -12,7 +12,6 @@ namespace sim {
 
 namespace {
 
-const char kPathPrefix[] = "/gsma/rsp2/es9plus/";
 // The most hex characters one trans chunk may carry.
 const size_t kMaxChunk = 1400;
 
@@ -20,8 +19,9 @@ std::string trans_status(const std::string &status) {
   return "\r\n+QESIM: \"trans\"," + status + ",\"\"\r\n" + kOk;
 }
 
-std::string trans_request(const char *function, const std::string &json) {
-  return "\r\n+QESIM: \"trans\",0,\"" + std::string(kPathPrefix) + function + "\"," + json + "\r\n";
+std::string trans_request(const std::string &prefix, const char *function,
+                          const std::string &json) {
+  return "\r\n+QESIM: \"trans\",0,\"" + prefix + function + "\"," + json + "\r\n";
 }
 
 const char *string_member(cJSON *obj, const char *name) {
@@ -51,10 +51,11 @@ const char *es9_function(DownloadStage stage) {
   return "";
 }
 
-DownloadDialogue::DownloadDialogue(Filler *filler, Store *store, std::string later_host,
-                                   bool empty_notification_path)
+DownloadDialogue::DownloadDialogue(Filler *filler, Store *store, std::string path_prefix,
+                                   std::string later_host, bool empty_notification_path)
     : filler_(filler),
       store_(store),
+      path_prefix_(std::move(path_prefix)),
       later_host_(std::move(later_host)),
       empty_notification_path_(empty_notification_path) {}
 
@@ -204,12 +205,12 @@ std::string DownloadDialogue::install(cJSON *req, const std::string &install_sta
   add_later_host(req);
   std::string reply = empty_notification_path_
                           ? "\r\n+QESIM: \"trans\",0,\"\"," + print_compact(req) + "\r\n"
-                          : trans_request("handleNotification", print_compact(req));
+                          : trans_request(path_prefix_, "handleNotification", print_compact(req));
   return reply + "\r\n+QESIM: \"download\"," + done + "\r\n" + kOk;
 }
 
 std::string DownloadDialogue::request(cJSON *req) const {
-  return trans_request(es9_function(stage_), print_compact(req)) + kOk;
+  return trans_request(path_prefix_, es9_function(stage_), print_compact(req)) + kOk;
 }
 
 void DownloadDialogue::add_later_host(cJSON *req) const {

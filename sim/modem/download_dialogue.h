@@ -54,10 +54,11 @@ class DownloadDialogue {
   };
 
   // `filler` is the modem's one random stream, shared with the store so
-  // that a scenario gives the same bytes run after run; `later_host` and
-  // `empty_notification_path` are the settings of the same names. Both
+  // that a scenario gives the same bytes run after run; `path_prefix`,
+  // `later_host` and `empty_notification_path` are the settings of the same
+  // names. Both
   // pointers must outlive the dialogue.
-  DownloadDialogue(Filler *filler, Store *store, std::string later_host,
+  DownloadDialogue(Filler *filler, Store *store, std::string path_prefix, std::string later_host,
                    bool empty_notification_path);
 
   // The replies to AT+QESIM="download" and "trans" (arguments as split,
@@ -82,6 +83,7 @@ class DownloadDialogue {
 
   Filler *filler_;
   Store *store_;
+  std::string path_prefix_;
   std::string later_host_;
   bool empty_notification_path_;
   DownloadStage stage_ = DownloadStage::kNone;

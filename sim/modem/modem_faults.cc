@@ -33,6 +33,12 @@ bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *
       f.silent = true;
     } else if (k == "error") {
       f.error = true;
+    } else if (k == "hangup") {
+      f.hangup = true;
+    } else if (k == "garbage") {
+      f.garbage = true;
+    } else if (k == "nul") {
+      f.nul = true;
     } else if (k == "cme") {
       int code = 0;
       ok = parse_number(v, kMaxFaultNumber, &code);
@@ -88,6 +94,13 @@ std::vector<Piece> plan_reply(const std::string &echo, const std::string &reply,
     if (!fault->urc_before.empty()) text = "\r\n" + fault->urc_before + "\r\n" + text;
     if (!fault->urc_after.empty() && fault->urc_gap_ms == 0)
       text += "\r\n" + fault->urc_after + "\r\n";
+    if (fault->garbage && !text.empty()) {
+      // High bytes where a reader looks: in front, and before every line end.
+      std::string mixed = "\x80\xfe";
+      for (char c : text) mixed += c == '\r' ? std::string("\xff\xc3\r") : std::string(1, c);
+      text = mixed;
+    }
+    if (fault->nul && !text.empty()) text.insert(text.size() / 2, 1, '\0');
     if (fault->big > 0) {
       // Filler lines without quotes or braces: nothing a reply reader keys on.
       while ((int)text.size() < fault->big) {

@@ -16,6 +16,9 @@ struct ModemFault {
   bool silent = false;     // no reply at all; the command is not carried out
   bool error = false;      // "ERROR"; the command is not carried out
   std::string cme;         // "+CME ERROR: <cme>"; the command is not carried out
+  bool hangup = false;     // the modem goes away: no reply, the pty is closed for good
+  bool garbage = false;    // bytes 0x80-0xff mixed into the reply
+  bool nul = false;        // a NUL byte in the middle of the reply
   int split_ms = -1;       // reply in two halves, this gap between them
   int delay_ms = 0;        // before the reply
   int big = 0;             // pad the reply with filler lines to this many bytes

@@ -123,7 +123,7 @@ std::string next_iccid(const std::string &iccid) {
 ModemModel::ModemModel(ModemSettings settings)
     : s_(std::move(settings)),
       filler_(s_.seed + (uint64_t)s_.channel * 7919),
-      dialogue_(&filler_, this, s_.later_host, s_.empty_notification_path) {
+      dialogue_(&filler_, this, s_.path_prefix, s_.later_host, s_.empty_notification_path) {
   for (const auto &n : s_.notifications) seq_counter_ = std::max(seq_counter_, n.seq);
 }
 

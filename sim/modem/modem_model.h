@@ -43,6 +43,8 @@ struct ModemSettings {
   // A host named as the last member of every request after the first, so a
   // host that read it from there would go elsewhere; empty: none.
   std::string later_host;
+  // The request path of each request is this, then the ES9+ function name.
+  std::string path_prefix = "/gsma/rsp2/es9plus/";
   // The request that ends a download comes with an empty path ("").
   bool empty_notification_path = false;
   uint64_t seed = 0;

@@ -48,7 +48,7 @@ void usage() {
           "  [--firmware TEXT] [--profile ICCID,enabled|disabled,NAME] [--next-iccid ICCID]\n"
           "  [--notification ICCID,EVENT,ADDRESS] [--list-newest-first]\n"
           "  [--delete-notifications N] [--endless-notifications] [--seed N]\n"
-          "  [--later-host NAME] [--empty-notification-path]\n");
+          "  [--later-host NAME] [--empty-notification-path] [--path-prefix TEXT]\n");
 }
 
 bool parse_options(std::vector<std::string> args, Options *o, std::string *err) {
@@ -99,6 +99,8 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       o->settings.eid = v;
     } else if (a == "--firmware") {
       o->settings.firmware = v;
+    } else if (a == "--path-prefix") {
+      o->settings.path_prefix = v;
     } else if (a == "--later-host") {
       o->settings.later_host = v;
     } else if (a == "--next-iccid") {
@@ -173,6 +175,7 @@ class Modem {
   std::string line_;
   std::deque<Exchange> queue_;
   bool busy_ = false;
+  bool hung_up_ = false;
 };
 
 int Modem::run() {
@@ -229,8 +232,16 @@ int Modem::run() {
       }
     }
     if (!busy_) start_next();
+    if (hung_up_) break;
   }
   unlink(o_.link.c_str());
+  if (hung_up_) {
+    close(master_);
+    close(slave_);
+    // Stay until told to stop, so that the sandbox sees a simulator that ran
+    // its course rather than one that died.
+    while (!stopping) pause();
+  }
   if (transcript_) fclose(transcript_);
   return 0;
 }
@@ -274,6 +285,14 @@ void Modem::start_next() {
     if (install != nullptr) e.fault = install->text;
     if (fault != nullptr) e.fault = e.fault.empty() ? fault->text : e.fault + " " + fault->text;
     std::string reply;
+    if (fault != nullptr && fault->hangup) {
+      // The modem goes away, as an unplugged one does: its pty closes, its
+      // device disappears, and nothing more is served.
+      record(e);
+      queue_.clear();
+      hung_up_ = true;
+      return;
+    }
     if (fault != nullptr && fault->silent) {
       reply = "";
     } else if (fault != nullptr && fault->error) {

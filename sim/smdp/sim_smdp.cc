@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,8 +33,10 @@ struct Fault {
   size_t size = 0;  // pad the body with blanks to this many bytes
   bool redirect = false;
   int delay_ms = 0;
-  bool stall = false;  // hold the answer for 35 s of real time
-  bool close = false;  // close the connection half-way through the body
+  bool stall = false;         // hold the answer for 35 s of real time
+  bool close = false;         // close the connection half-way through the body
+  bool stream = false;        // stream a body of filler, chunk by chunk, never held whole
+  uint64_t stream_bytes = 0;  // how much; 0: without end
   bool nonjson = false;
   bool failed = false;
   sim::FaultCount count;
@@ -45,6 +48,8 @@ struct Options {
   std::string port_file;
   std::string transcript;
   std::string cert_out;
+  std::string cert_file;  // serve with this certificate and key instead of a fresh self-signed one
+  std::string key_file;
   std::string host = "smdp.example";
   double time_factor = 1.0;
   sim::SmdpSettings settings;
@@ -103,6 +108,9 @@ bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
       f.stall = true;
     } else if (k == "close") {
       f.close = true;
+    } else if (k == "stream") {
+      f.stream = true;
+      ok = v.empty() || sim::parse_number(v, UINT64_MAX, &f.stream_bytes);
     } else if (k == "nonjson") {
       f.nonjson = true;
     } else if (k == "failed") {
@@ -150,6 +158,10 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       o->transcript = v;
     } else if (a == "--cert-out") {
       o->cert_out = v;
+    } else if (a == "--cert") {
+      o->cert_file = v;
+    } else if (a == "--key") {
+      o->key_file = v;
     } else if (a == "--host") {
       o->host = v;
     } else if (a == "--address") {
@@ -258,7 +270,8 @@ int main(int argc, char **argv) {
     fprintf(stderr, "sim_smdp: %s\n", err.c_str());
     fprintf(stderr,
             "usage: sim_smdp [--listen ADDR] [--port N] [--port-file FILE] [--transcript FILE]\n"
-            "  [--cert-out FILE] [--host NAME] [--address SMDP_ADDRESS] [--package-answer-size N]\n"
+            "  [--cert-out FILE] [--cert FILE --key FILE] [--host NAME] [--address SMDP_ADDRESS]\n"
+            "  [--package-answer-size N]\n"
             "  [--time-factor F] [--scenario FILE] [--fault FUNCTION:ACTION,...] [--seed N]\n");
     return 2;
   }
@@ -274,18 +287,27 @@ int main(int argc, char **argv) {
   }
   X509 *cert = nullptr;
   EVP_PKEY *key = nullptr;
-  if (!make_certificate(o.host, &cert, &key)) {
+  if (o.cert_file.empty() != o.key_file.empty()) {
+    fprintf(stderr, "sim_smdp: --cert and --key go together\n");
+    return 2;
+  }
+  if (o.cert_file.empty() && !make_certificate(o.host, &cert, &key)) {
     fprintf(stderr, "sim_smdp: cannot make a certificate\n");
     return 1;
   }
-  if (!o.cert_out.empty()) {
+  if (!o.cert_out.empty() && cert != nullptr) {
     FILE *f = fopen(o.cert_out.c_str(), "w");
     if (f != nullptr) {
       PEM_write_X509(f, cert);
       fclose(f);
     }
   }
-  httplib::SSLServer server(cert, key);
+  // A certificate given by the test (one a test CA issued) or the fresh one.
+  std::unique_ptr<httplib::SSLServer> tls =
+      o.cert_file.empty()
+          ? std::make_unique<httplib::SSLServer>(cert, key)
+          : std::make_unique<httplib::SSLServer>(o.cert_file.c_str(), o.key_file.c_str());
+  httplib::SSLServer &server = *tls;
   if (!server.is_valid()) {
     fprintf(stderr, "sim_smdp: TLS setup failed\n");
     return 1;
@@ -332,7 +354,22 @@ int main(int argc, char **argv) {
     res.status = answer.status;
     if (answer.status == 204) answer.body.clear();
     const char *type = answer.body.rfind("<html>", 0) == 0 ? "text/html" : "application/json";
-    if (fault != nullptr && fault->close) {
+    if (fault != nullptr && fault->stream) {
+      // Filler sent as it is made, so a body of any size (or without end)
+      // costs the server nothing; it ends when the client goes away.
+      uint64_t total = fault->stream_bytes;
+      res.set_chunked_content_provider(type, [total](size_t offset, httplib::DataSink &sink) {
+        static const std::string kFiller(64 * 1024, ' ');
+        if (total != 0 && offset >= total) {
+          sink.done();
+          return true;
+        }
+        size_t n = kFiller.size();
+        if (total != 0 && total - offset < n) n = static_cast<size_t>(total - offset);
+        return sink.write(kFiller.data(), n);
+      });
+      answer.body.clear();
+    } else if (fault != nullptr && fault->close) {
       // Promise the whole body, send half of it and drop the connection.
       auto body = std::make_shared<std::string>(answer.body.empty() ? "{}" : answer.body);
       res.set_content_provider(body->size(), type,
@@ -344,7 +381,7 @@ int main(int argc, char **argv) {
     } else if (!answer.body.empty()) {
       res.set_content(answer.body, type);
     }
-    if (answer.status != 204 && answer.body.empty() && !(fault && fault->close))
+    if (answer.status != 204 && answer.body.empty() && !(fault && (fault->close || fault->stream)))
       res.set_header("Content-Length", "0");
     res.set_header("X-Admin-Protocol", "gsma/rsp/v2.2.0");
     record(req, answer.status, answer.body, fault, arrived);
