@@ -48,8 +48,7 @@ void log_print(const char *fmt, ...) {
   static bool told = false;
   if (!written && out == log_fd && !told) {
     told = true;
-    fprintf(stderr, "esimctl: run log %s: %s; later entries are lost\n", log_file,
-            strerror(errno));
+    fprintf(stderr, "esimctl: run log %s: %s; later entries are lost\n", log_file, strerror(errno));
   }
 }
 
