@@ -11,6 +11,7 @@
 
 #include "globals.h"
 #include "record_store.h"
+#include "run_program.h"
 #include "tool_state.h"
 
 extern char **environ;
@@ -56,10 +57,9 @@ class DbshellTest : public ::testing::Test {
   void SetUp() override {
     reset_tool_state();
     print_flag = 0;
-    namespace fs = std::filesystem;
-    fs::copy_file(DBSHELL_BIN, ESIMCTL_DB_CLIENT, fs::copy_options::overwrite_existing);
+    install_program(DBSHELL_BIN, ESIMCTL_DB_CLIENT);
     for (const char *suffix : {"", "-journal", "-wal", "-shm"})
-      fs::remove(std::string(ESIMCTL_DB_FILE) + suffix);
+      std::filesystem::remove(std::string(ESIMCTL_DB_FILE) + suffix);
   }
   RunLogCapture log_;
   char ip_[kAtHttpIpSize] = {};

@@ -2,7 +2,7 @@
 # Database client placed at /my_tools/dbshell by the scenarios that need to
 # see or break the record store: it notes every statement (with the time, so
 # the scenario can place it among the modem and server traffic) and hands it
-# to the real dbshell, which the sandbox gives at /sim/bin/dbshell, except a
+# to the real client, which the sandbox gives at /sim/bin/client, except a
 # statement starting with $SCEN_DB_FAIL, which gets the answer of a failing
 # database, {"Reason": ...}, and changes nothing.
 #   argv: DBFILE SQL        env: SCEN_DB_FAIL, SIM_OUT
@@ -20,5 +20,5 @@ fail = os.environ.get("SCEN_DB_FAIL", "")
 if fail and sql.lstrip().upper().startswith(fail.upper()):
     print('{\n\t"Reason":\t"database is locked"\n}')
     sys.exit(0)
-real = "/sim/bin/dbshell"
+real = "/sim/bin/client"
 os.execv(real, [real] + sys.argv[1:])

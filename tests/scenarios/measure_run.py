@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-# Runs esimctl once inside the gateway the way esimctl-run does (sleep shim
-# preloaded, output, status and sleeps under $SIM_OUT/cmd/NN) and also
+# Runs esimctl once inside the gateway the way esimctl-run does (through the
+# sandbox's esimctl-exec; output, status and sleeps under $SIM_OUT/cmd/NN) and also
 # notes its wall time and, from wait4, its CPU time and peak resident size
 # (with the database client it waits for) in cmd/NN/rusage.json.
 #   usage: measure_run.py ESIMCTL-ARGS...
@@ -18,8 +18,6 @@ args = sys.argv[1:]
 with open(os.path.join(run_dir, "command"), "w") as f:
     f.write("esimctl " + " ".join(args) + "\n")
 env = dict(os.environ)
-if os.path.exists("/sim/lib/libsleep_shim.so"):
-    env["LD_PRELOAD"] = "/sim/lib/libsleep_shim.so"
 env["ESIMCTL_TIME_FACTOR"] = os.environ.get("SIM_TIME_FACTOR", "1")
 env["ESIMCTL_SLEEP_LOG"] = os.path.join(run_dir, "sleeps")
 
@@ -32,7 +30,10 @@ if pid == 0:
     os.dup2(stdin, 0)
     os.dup2(stdout, 1)
     os.dup2(stderr, 2)
-    os.execve("/sim/bin/esimctl", ["esimctl"] + args, env)
+    # The sandbox's launcher preloads the sleep shim (and runs the emulator
+    # for a tool built for another machine); it execs, so wait4 below sees
+    # esimctl itself.
+    os.execve("/sim/bin/esimctl-exec", ["esimctl-exec"] + args, env)
 _, wstatus, usage = os.wait4(pid, 0)
 end = time.time()
 status = os.waitstatus_to_exitcode(wstatus)

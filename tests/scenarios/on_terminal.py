@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-# Runs esimctl once inside the gateway the way esimctl-run does (sleep shim
-# preloaded, output, status and sleeps under $SIM_OUT/cmd/NN), but with its
+# Runs esimctl once inside the gateway the way esimctl-run does (through the
+# sandbox's esimctl-exec; output, status and sleeps under $SIM_OUT/cmd/NN), but with its
 # standard error on a terminal (a pty), as a person running it by hand has
 # it; what reached the terminal lands in cmd/NN/terminal.
 #   usage: on_terminal.py ESIMCTL-ARGS...
@@ -19,8 +19,6 @@ args = sys.argv[1:]
 with open(os.path.join(run_dir, "command"), "w") as f:
     f.write("esimctl " + " ".join(args) + "\n")
 env = dict(os.environ)
-if os.path.exists("/sim/lib/libsleep_shim.so"):
-    env["LD_PRELOAD"] = "/sim/lib/libsleep_shim.so"
 env["ESIMCTL_TIME_FACTOR"] = os.environ.get("SIM_TIME_FACTOR", "1")
 env["ESIMCTL_SLEEP_LOG"] = os.path.join(run_dir, "sleeps")
 
@@ -33,7 +31,7 @@ if pid == 0:
     os.dup2(stdin, 0)
     os.dup2(stdout, 1)
     os.dup2(slave, 2)
-    os.execve(os.environ.get("ESIMCTL", "/sim/bin/esimctl"), ["esimctl"] + args, env)
+    os.execve("/sim/bin/esimctl-exec", ["esimctl-exec"] + args, env)
 os.close(slave)
 seen = bytearray()
 status = None

@@ -30,6 +30,10 @@ static int real_clock_nanosleep(clockid_t clk, int flags, const struct timespec 
 }
 
 __attribute__((constructor)) static void shim_init(void) {
+  // The shim is for the program it was preloaded into, not for the shell and
+  // client that program starts: those may not even be built for this machine
+  // (an emulated esimctl starts the build machine's shell).
+  unsetenv("LD_PRELOAD");
   const char *f = getenv("ESIMCTL_TIME_FACTOR");
   if (f != NULL && *f != '\0') factor = strtod(f, NULL);
   const char *path = getenv("ESIMCTL_SLEEP_LOG");
