@@ -11,12 +11,12 @@ endif()
 
 # Debian wants these two with every package.
 set(debian_dir ${CMAKE_CURRENT_LIST_DIR}/debian)
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/changelog.Debian.gz
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/changelog.gz
                    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package
-                   COMMAND sh -c "gzip -9n -c '${debian_dir}/changelog' > '${CMAKE_BINARY_DIR}/package/changelog.Debian.gz'"
+                   COMMAND sh -c "gzip -9n -c '${debian_dir}/changelog' > '${CMAKE_BINARY_DIR}/package/changelog.gz'"
                    DEPENDS ${debian_dir}/changelog VERBATIM)
-add_custom_target(package_files ALL DEPENDS ${CMAKE_BINARY_DIR}/package/changelog.Debian.gz)
-install(FILES ${CMAKE_BINARY_DIR}/package/changelog.Debian.gz ${debian_dir}/copyright
+add_custom_target(package_files ALL DEPENDS ${CMAKE_BINARY_DIR}/package/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz ${debian_dir}/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${debian_dir}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME esimctl)
@@ -26,13 +26,12 @@ set(CPACK_PACKAGE_NAME esimctl)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "esimctl developers <esimctl-dev@lists.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "download and remove eSIM profiles on a gateway's modems")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "download and remove eSIM profiles on a gateway's modems
- esimctl drives the AT+QESIM command of the cellular modems of an embedded
- Linux gateway (up to 32 channels) to install and remove eSIM profiles, and
- relays the modem's requests to the profile server (SM-DP+) over HTTPS. It
- records which server installed each profile through the database client
- dbshell. esimctl-info gives a read-only look at a channel.")
+set(CPACK_PACKAGE_DESCRIPTION
+    "esimctl drives the AT+QESIM command of the cellular modems of an embedded
+Linux gateway (up to 32 channels) to install and remove eSIM profiles, and
+relays the modem's requests to the profile server (SM-DP+) over HTTPS. It
+records which server installed each profile through the database client
+dbshell. esimctl-info gives a read-only look at a channel.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_arch})

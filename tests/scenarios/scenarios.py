@@ -30,10 +30,9 @@ ICCID = "89882470000000000017"
 PREFIX = "/gsma/rsp2/es9plus/"
 FUNCTIONS = ["initiateAuthentication", "authenticateClient", "getBoundProfilePackage", "handleNotification"]
 NOTIFY_PATH = PREFIX + "handleNotification"
-# The profile server's name in activation codes. An emulated esimctl names it
-# by address (SCENARIO_SERVER=127.0.0.1): libcurl's resolver thread does not
-# come back under qemu-user, while an address needs no resolving.
-HOST = os.environ.get("SCENARIO_SERVER", "smdp.example")
+# The profile server's name in activation codes; the sandbox's /etc/hosts
+# puts it on 127.0.0.1.
+HOST = "smdp.example"
 CODE = "LPA:1$%s$DEMO-1" % HOST
 FAST = 0.05  # 0.5 s polls become 25 ms; the 28 s wait 1.4 s
 
@@ -1225,10 +1224,10 @@ def fault_sigterm(ctx):
     # Each run is stopped once its modem has taken a given command.
     g.line("esimctl-run -c 2 -a '%s' >/dev/null 2>&1 & run=$!" % CODE)
     g.line("until [ \"$(grep -c trans_last $SIM_OUT/modem/chn_2.jsonl 2>/dev/null)\" -ge 2 ]; do sleep 0.02; done")
-    g.line("pkill -TERM -x esimctl; wait $run")
+    g.line("pkill -TERM -f '^[^ ]*(/sim/bin/esimctl|qemu-[a-z0-9]+ .* /sim/bin/esimctl) '; wait $run")
     g.line("esimctl-run -c 1 -i %s -r >/dev/null 2>&1 & run=$!" % ICCID)
     g.line("until grep -q '\"kind\":\"delete\"' $SIM_OUT/modem/chn_1.jsonl 2>/dev/null; do sleep 0.02; done")
-    g.line("pkill -TERM -x esimctl; wait $run")
+    g.line("pkill -TERM -f '^[^ ]*(/sim/bin/esimctl|qemu-[a-z0-9]+ .* /sim/bin/esimctl) '; wait $run")
     t = g.run()
     ctx.eq((t.status(1), t.stdout(1), t.status(2), t.stdout(2)), (143, "", 143, ""), "both ended by the signal")
     for n, ch, log in ((1, 2, "esim_add_2.txt"), (2, 1, delete_log())):
@@ -1516,7 +1515,10 @@ def info_all(ctx):
            "each channel's own profile")
     single, whole = t.info_seconds(1), t.info_seconds(2)
     print("FIGURES esimctl-info at time factor 0.2: one channel %.2f s, -c all on 32 channels %.2f s" % (single, whole))
-    ctx.check(whole < single * 1.6 + 0.5, "-c all (%.2f s) takes about one channel's time (%.2f s)" % (whole, single))
+    # Natively the channels wait side by side; emulated, 32 processes of
+    # qemu share the build machine's cores, which the bound allows for.
+    bound = single * (3.0 if ctx.emulator else 1.6) + 0.5
+    ctx.check(whole < bound, "-c all (%.2f s) takes about one channel's time (%.2f s)" % (whole, single))
     for ch in range(1, 33):
         expected = INFO_READS * (2 if ch == 7 else 1)
         ctx.eq(t.commands(ch), expected, "modem commands of channel %d" % ch)

@@ -54,4 +54,41 @@ TEST(ResultCodes, ReadmeTableMatchesTheWorkflowCodes) {
   }
 }
 
+// The same table in the manual page, where scdoc gives each row as
+// "|  <status>" and each further cell as ":  <text>".
+std::set<std::pair<int, int>> man_rows(const std::string &text) {
+  std::set<std::pair<int, int>> rows;
+  std::regex status_cell(R"(^\|  (\d+)$)");
+  std::regex result_cell(R"(^:  (-?\d+)$)");
+  std::istringstream lines(text);
+  std::string line;
+  std::smatch m;
+  int status = -1;
+  while (std::getline(lines, line)) {
+    if (std::regex_match(line, m, status_cell)) {
+      status = std::stoi(m[1]);
+    } else if (status >= 0 && std::regex_match(line, m, result_cell)) {
+      rows.insert({status, std::stoi(m[1])});
+      status = -1;
+    } else {
+      status = -1;
+    }
+  }
+  return rows;
+}
+
+TEST(ResultCodes, ManualPageTableMatchesTheWorkflowCodes) {
+  std::string page = read_file(std::string(PROJECT_DIR) + "/docs/man/esimctl.1.scd");
+  ASSERT_FALSE(page.empty());
+  std::set<std::pair<int, int>> returned = {{0, 0}};
+  for (WorkflowResult code : kStoppingResults) returned.insert({code & 0xff, code});
+  EXPECT_EQ(man_rows(page), returned);
+  // Each stopping code has its entry in AFTER A FAILURE.
+  std::string after = page.substr(page.find("# AFTER A FAILURE"));
+  for (WorkflowResult code : kStoppingResults) {
+    SCOPED_TRACE(code);
+    EXPECT_NE(after.find("*" + std::to_string(code & 0xff) + "*"), std::string::npos);
+  }
+}
+
 }  // namespace
