@@ -1,6 +1,7 @@
 # The demo's story, run inside the simulated gateway by sim/sandbox --script:
 # download a profile on channel 1, then remove it, showing each command, its
-# output and exit status, the run log as it grows and the database record.
+# output and exit status, the run log as it grows and the database record;
+# then esimctl-info's look at the channel.
 set -u
 width=${DEMO_WIDTH:-150}
 
@@ -41,5 +42,11 @@ show_records
 say "Removal: esimctl deletes profile $iccid and tells the server that installed it"
 run_and_watch "/www/esim_delete_1_$iccid.txt" -c 1 -i "$iccid" -r || exit
 show_records
+
+say "Look: esimctl-info reads channel 1 without changing anything"
+printf '\n\033[1m$ esimctl-info -c 1\033[0m\n'
+esimctl-info-run -c 1 --json >/tmp/info.out 2>&1
+echo "-- exit status: $?"
+python3 -c 'import json,sys; print(json.dumps(json.loads(open("/tmp/info.out").readline()), indent=2))'
 
 say "Done: profile $iccid downloaded and removed"

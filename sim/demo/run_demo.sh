@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # ./run demo [--fast]: a profile download on channel 1 of a simulated gateway,
-# then the removal of that profile, at real time (about 3 minutes) or, with
-# --fast, with every wait shortened twenty times.
+# then the removal of that profile and a look at the channel, at real time
+# (about 3.5 minutes) or, with --fast, with every wait shortened twenty times.
 set -euo pipefail
 build=$1; shift
 factor=1
