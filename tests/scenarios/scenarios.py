@@ -979,11 +979,7 @@ def figures(ctx, t, what):
 
 
 def measured(g, *args):
-    with open(os.path.join(HERE, "measure_run.py")) as f:
-        code = f.read()
-    g.line("cat >/tmp/measure_run.py <<'PY'\n%sPY" % code)
-    g.line("python3 /tmp/measure_run.py %s >/dev/null 2>&1" % " ".join(shlex.quote(a) for a in args))
-    return g
+    return measured_runs(g, args)
 
 
 @scenario("realtime.download", labels=("realtime",), timeout=420)
@@ -1256,12 +1252,8 @@ def fault_sigterm(ctx):
 
 # ------------------------------------------------------------ a person at a terminal ----
 def on_terminal(g, *args):
-    """esimctl with its standard error on a pty (tests/scenarios/on_terminal.py)."""
-    with open(os.path.join(HERE, "on_terminal.py")) as f:
-        code = f.read()
-    g.line("cat >/tmp/on_terminal.py <<'PY'\n%sPY" % code)
-    g.line("python3 /tmp/on_terminal.py %s >/dev/null 2>&1" % " ".join(shlex.quote(a) for a in args))
-    return g
+    """esimctl with its standard error on a pty (measure_run.py --terminal)."""
+    return measured_runs(g, ("--terminal",) + args)
 
 
 def progress_lines(text):
