@@ -13,6 +13,8 @@
 #define MAX_RECORDS 4096
 
 static double factor = 1.0;
+static int one_thread_scaled;
+static pthread_t scaled_thread;
 static FILE *sleep_log;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static int recording;
@@ -41,6 +43,22 @@ void sleep_shim_set_factor(double value) {
 }
 double sleep_shim_factor(void) {
   return factor;
+}
+
+void sleep_shim_scale_this_thread_only(void) {
+  pthread_mutex_lock(&lock);
+  one_thread_scaled = 1;
+  scaled_thread = pthread_self();
+  pthread_mutex_unlock(&lock);
+}
+
+// A helper thread that paces itself with sleep (libFuzzer's memory watch
+// sleeps a second per look) must not be turned into a busy loop.
+static double factor_for_this_thread(void) {
+  pthread_mutex_lock(&lock);
+  int real_time = one_thread_scaled && !pthread_equal(scaled_thread, pthread_self());
+  pthread_mutex_unlock(&lock);
+  return real_time ? 1.0 : factor;
 }
 
 void sleep_shim_record_this_thread(void) {
@@ -75,7 +93,7 @@ static void note(const char *call, long long us) {
 }
 
 static int scaled_sleep(long long us) {
-  long long scaled = (long long)((double)us * factor);
+  long long scaled = (long long)((double)us * factor_for_this_thread());
   if (scaled < 0) scaled = 0;
   struct timespec ts = {(time_t)(scaled / 1000000), (long)(scaled % 1000000) * 1000};
   while (real_clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {

@@ -19,6 +19,9 @@ struct sleep_record {
 
 void sleep_shim_set_factor(double factor);
 double sleep_shim_factor(void);
+// From now on only the calling thread's sleeps are scaled; every other
+// thread sleeps in real time.
+void sleep_shim_scale_this_thread_only(void);
 
 // Records the sleeps of the calling thread only, from now on, dropping earlier ones.
 void sleep_shim_record_this_thread(void);
