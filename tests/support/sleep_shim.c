@@ -93,7 +93,11 @@ static void note(const char *call, long long us) {
 }
 
 static int scaled_sleep(long long us) {
-  long long scaled = (long long)((double)us * factor_for_this_thread());
+  double f = factor_for_this_thread();
+  // Factor 0 asks for no pause at all: even a sleep of no time would wait
+  // out the kernel's timer slack (50 us by default).
+  if (f == 0) return 0;
+  long long scaled = (long long)((double)us * f);
   if (scaled < 0) scaled = 0;
   struct timespec ts = {(time_t)(scaled / 1000000), (long)(scaled % 1000000) * 1000};
   while (real_clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {

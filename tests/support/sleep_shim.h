@@ -4,7 +4,8 @@
 // the requested durations can be recorded.
 //
 // Environment, read at load time:
-//   ESIMCTL_TIME_FACTOR  factor for every sleep (default 1: real time)
+//   ESIMCTL_TIME_FACTOR  factor for every sleep (default 1: real time; 0: every
+//                        sleep returns at once, without entering the kernel)
 //   ESIMCTL_SLEEP_LOG    file that gets one line "<call> <microseconds>" per sleep
 #pragma once
 
