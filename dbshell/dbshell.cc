@@ -1,5 +1,7 @@
 // dbshell DBFILE "SQL": runs one SQL statement on an SQLite file and prints
 // the outcome as one JSON object in cJSON's formatted print. See README.md.
+#include "dbshell.h"
+
 #include <sqlite3.h>
 
 #include <cinttypes>
@@ -157,7 +159,7 @@ int run_statement(sqlite3 *db, const char *sql) {
 
 }  // namespace
 
-int main(int argc, char *argv[]) {
+int dbshell_main(int argc, char *argv[]) {
   if (argc != 3) return report_error(SQLITE_MISUSE, "usage: dbshell DBFILE \"SQL\"");
 
   sqlite3 *raw = nullptr;

@@ -9,7 +9,8 @@
 
 // Runs `cmd` through the shell and reads its output into `result` (when
 // given): at most `len` - 1 bytes followed by a NUL, so the text always ends
-// inside the buffer. 0 when started, -11 when it could not be.
+// inside the buffer. 0 when started, -11 when it could not be. Defined alone
+// in store/db_client.cc, so a program can link the store with its own client.
 int exec_cmd(const char *cmd, int len, char *result);
 
 // Records the server of `ptr_iccid` on the channel.

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 
 #include "globals.h"
 #include "json_owner.h"
@@ -25,10 +24,6 @@ constexpr const char *iccid_tag = "iccid";
 constexpr const char *http_ip_tag = "http_ip";
 constexpr const char *http_path_tag = "http_path";
 constexpr const char *date_tag = "save_time";
-
-struct PipeCloser {
-  void operator()(FILE *stream) const { pclose(stream); }
-};
 
 // The values travel inside a double-quoted shell word and inside double
 // quotes in the SQL text. Only bytes that neither the shell nor SQLite reads
@@ -106,26 +101,6 @@ Json query_client(const char *cmd, const char *heading, int *ret) {
 }
 
 }  // namespace
-
-int exec_cmd(const char *cmd, int len, char *result) {
-  std::unique_ptr<FILE, PipeCloser> pipe(popen(cmd, "r"));
-  if (!pipe) {
-    printf("exec cmd faild, cmd:\"%s\"", cmd);
-    return -11;
-  }
-  if (result != nullptr && len > 0) {
-    // One byte stays free so that the text always ends inside the buffer.
-    size_t room = static_cast<size_t>(len) - 1;
-    size_t got = 0;
-    while (got < room) {
-      size_t n = fread(result + got, 1, room - got, pipe.get());
-      if (n == 0) break;
-      got += n;
-    }
-    result[got] = '\0';
-  }
-  return 0;
-}
 
 int save_http_info(int chan_id, const char *ptr_iccid, const char *http_ip, const char *http_path) {
   if (ptr_iccid == nullptr || http_ip == nullptr || http_path == nullptr) return -1;

@@ -13,6 +13,8 @@
 #define MAX_RECORDS 4096
 
 static double factor = 1.0;
+static int one_thread_scaled;
+static pthread_t scaled_thread;
 static FILE *sleep_log;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static int recording;
@@ -47,6 +49,22 @@ double sleep_shim_factor(void) {
   return factor;
 }
 
+void sleep_shim_scale_this_thread_only(void) {
+  pthread_mutex_lock(&lock);
+  one_thread_scaled = 1;
+  scaled_thread = pthread_self();
+  pthread_mutex_unlock(&lock);
+}
+
+// A helper thread that paces itself with sleep (libFuzzer's memory watch
+// sleeps a second per look) must not be turned into a busy loop.
+static double factor_for_this_thread(void) {
+  pthread_mutex_lock(&lock);
+  int real_time = one_thread_scaled && !pthread_equal(scaled_thread, pthread_self());
+  pthread_mutex_unlock(&lock);
+  return real_time ? 1.0 : factor;
+}
+
 void sleep_shim_record_this_thread(void) {
   pthread_mutex_lock(&lock);
   recording = 1;
@@ -79,7 +97,11 @@ static void note(const char *call, long long us) {
 }
 
 static int scaled_sleep(long long us) {
-  long long scaled = (long long)((double)us * factor);
+  double f = factor_for_this_thread();
+  // Factor 0 asks for no pause at all: even a sleep of no time would wait
+  // out the kernel's timer slack (50 us by default).
+  if (f == 0) return 0;
+  long long scaled = (long long)((double)us * f);
   if (scaled < 0) scaled = 0;
   struct timespec ts = {(time_t)(scaled / 1000000), (long)(scaled % 1000000) * 1000};
   while (real_clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {

@@ -4,7 +4,8 @@
 // the requested durations can be recorded.
 //
 // Environment, read at load time:
-//   ESIMCTL_TIME_FACTOR  factor for every sleep (default 1: real time)
+//   ESIMCTL_TIME_FACTOR  factor for every sleep (default 1: real time; 0: every
+//                        sleep returns at once, without entering the kernel)
 //   ESIMCTL_SLEEP_LOG    file that gets one line "<call> <microseconds>" per sleep
 #pragma once
 
@@ -19,6 +20,9 @@ struct sleep_record {
 
 void sleep_shim_set_factor(double factor);
 double sleep_shim_factor(void);
+// From now on only the calling thread's sleeps are scaled; every other
+// thread sleeps in real time.
+void sleep_shim_scale_this_thread_only(void);
 
 // Records the sleeps of the calling thread only, from now on, dropping earlier ones.
 void sleep_shim_record_this_thread(void);
