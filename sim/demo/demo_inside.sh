@@ -44,7 +44,7 @@ run_and_watch "/www/esim_delete_1_$iccid.txt" -c 1 -i "$iccid" -r || exit
 show_records
 
 say "Look: esimctl-info reads channel 1 without changing anything"
-printf '\n\033[1m$ esimctl-info -c 1\033[0m\n'
+printf '\n\033[1m$ esimctl-info -c 1 --json\033[0m\n'
 esimctl-info-run -c 1 --json >/tmp/info.out 2>&1
 echo "-- exit status: $?"
 python3 -c 'import json,sys; print(json.dumps(json.loads(open("/tmp/info.out").readline()), indent=2))'
