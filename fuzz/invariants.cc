@@ -68,8 +68,8 @@ bool is_dbshell_answer(std::string_view output, int status) {
   if (output.size() < 2 || output.back() != '\n') return false;
   std::string body(output.substr(0, output.size() - 1));
   if (body.substr(0, kAnswerHead.size()) != kAnswerHead || body.back() != '}') return false;
-  // Nothing may follow the object: a second answer would be read as part of
-  // the first by esimctl's text search.
+  // Nothing may follow the object: esimctl's text search would read a second
+  // answer together with the first.
   const char *end = nullptr;
   Json root(cJSON_ParseWithOpts(body.c_str(), &end, 1));
   if (!root || !cJSON_IsObject(root.get())) return false;

@@ -15,8 +15,8 @@
 namespace {
 
 const char *const kStatusKeywords[] = {"download", "disable", "delete", "ntf_list", "ntf_delete"};
-// What each field holds before the read: a value no reply can give, since
-// it is not part of the reply.
+// What each field holds before the read. A field still holding it counts as
+// left alone; a reply that carries this very text can only weaken a check.
 constexpr char kBefore[] = "\x01-before";
 
 bool terminated(const char *buffer, size_t size) {
