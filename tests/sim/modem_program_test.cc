@@ -173,10 +173,12 @@ TEST_F(ModemProgram, FaultsShapeTheReply) {
       {"silence", {"--fault", "cfun_query:silent"}, 0, 0, "", 0},
       {"ERROR", {"--fault", "cfun_query:error"}, 0, 300, "\r\nERROR\r\n", 1},
       {"+CME ERROR", {"--fault", "cfun_query:cme=13"}, 0, 300, "\r\n+CME ERROR: 13\r\n", 1},
+      // 1000 ms; a factor not applied would give 2000, a loaded machine a
+      // few hundred more.
       {"delayed, time factor 0.5",
-       {"--fault", "cfun_query:delay=1000", "--time-factor", "0.5"},
-       450,
-       900,
+       {"--fault", "cfun_query:delay=2000", "--time-factor", "0.5"},
+       950,
+       1800,
        cfun_ok,
        1},
       {"split with a gap", {"--fault", "cfun_query:split=300"}, 0, 300, cfun_ok, 2},
