@@ -66,7 +66,9 @@ TEST(FuzzInvariants, DatabaseLineKeepsItsQuoting) {
     EXPECT_EQ(keeps_shell_quoting(c.line, kClient, kDb), c.accepted);
   }
 
-  std::vector<std::string_view> values = quoted_values(db_line(save));
+  // The values are views into the line, which must outlive them.
+  const std::string line = db_line(save);
+  std::vector<std::string_view> values = quoted_values(line);
   ASSERT_EQ(values.size(), 4u);
   EXPECT_EQ(values[0], "89882470000000000017");
   EXPECT_EQ(values[2], "/gsma/rsp2/es9plus");
