@@ -350,19 +350,9 @@ class Context:
 
 SCENARIOS = {}
 
-# The scenarios every build runs, also where time allows no more (the second
-# emulated architecture): download, removal plain, with -d and with -n, a
-# failure of each workflow, the database round trip, esimctl-info.
-CORE = {"download.ok", "removal.ok", "removal.ok_disable", "removal.ok_no_delete",
-        "download_then_removal.meet_in_database", "download.fail22.step4_notification_refused",
-        "removal.fail7.notification_refused_by_server", "info.after_download_names_the_profile_and_its_record",
-        "info.download_failed_at_notification_then_its_statement_lets_removal_go_ahead"}
-
-
 def scenario(name, labels=(), timeout=120):
     def deco(fn):
-        core = ("core",) if name in CORE else ()
-        SCENARIOS[name] = (fn, ("scenario",) + core + tuple(labels), timeout)
+        SCENARIOS[name] = (fn, ("scenario",) + tuple(labels), timeout)
         return fn
     return deco
 
@@ -1543,9 +1533,6 @@ def main():
     ap.add_argument("name", nargs="?")
     a = ap.parse_args()
     if a.list:
-        missing = CORE - set(SCENARIOS)
-        if missing:
-            ap.error("core scenarios that do not exist: %s" % " ".join(sorted(missing)))
         for name, (_, labels, timeout) in SCENARIOS.items():
             print("%s %s %d" % (name, ",".join(labels), timeout))
         return 0
