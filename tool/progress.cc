@@ -1,5 +1,8 @@
 #include "progress.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kTextSize = 160;
 constexpr size_t kLineSize = 512;
+constexpr char kRedraw[] = "\r\033[K";
 
 // The line's state, shared by the run and the thread that redraws it; the
 // redraw waits on a condition variable, not a sleep, so the run's own timed
@@ -27,6 +31,10 @@ struct Progress {
   std::thread ticker;
   bool active = false;
   bool stopping = false;
+  // The terminal, opened anew without blocking: a terminal that stops
+  // reading (a scroll lock, a stalled remote session) loses redraws but
+  // never holds up the run.
+  int fd = -1;
   int channel = 0;
   Clock::time_point started;
   Clock::time_point wait_started;
@@ -42,9 +50,15 @@ Progress &progress() {
 
 void copy_text(char *to, const char *from) {
   snprintf(to, kTextSize, "%s", from != nullptr ? from : "");
-  // The line must stay one line: a command's own line end is not shown.
-  for (char *c = to; *c != '\0'; ++c)
-    if (*c == '\r' || *c == '\n') *c = '\0';
+  // The line must stay one line: a command's own line end is not shown, and
+  // no other control byte reaches the terminal.
+  for (unsigned char *c = reinterpret_cast<unsigned char *>(to); *c != '\0'; ++c) {
+    if (*c == '\r' || *c == '\n') {
+      *c = '\0';
+      break;
+    }
+    if (*c < 0x20 || *c >= 0x7f) *c = '?';
+  }
 }
 
 long seconds_since(Clock::time_point t) {
@@ -52,25 +66,40 @@ long seconds_since(Clock::time_point t) {
       std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - t).count());
 }
 
-// Redraws the line in place: back to its start, clear it, write it anew.
+// The terminal's width in columns; 0 when it does not say.
+size_t columns(int fd) {
+  struct winsize size {};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+// Redraws the line in place: back to its start, clear it, write it anew,
+// cut to one column less than the terminal's width so that it never wraps.
 void draw(Progress &p, const char *end) {
   char line[kLineSize];
+  const size_t head = sizeof kRedraw - 1;
+  memcpy(line, kRedraw, head);
+  char *text = line + head;
+  const size_t room = sizeof line - head - 2;  // the end's line break and the NUL
   long elapsed = seconds_since(p.started);
-  int n = snprintf(line, sizeof line, "\r\033[Kesimctl chan %d  %ld:%02ld  %s", p.channel,
-                   elapsed / 60, elapsed % 60, p.stage);
-  if (p.waiting[0] != '\0' && n > 0 && static_cast<size_t>(n) < sizeof line) {
+  int n = snprintf(text, room, "esimctl chan %d  %ld:%02ld  %s", p.channel, elapsed / 60,
+                   elapsed % 60, p.stage);
+  if (p.waiting[0] != '\0' && n > 0 && static_cast<size_t>(n) < room) {
     long waited = seconds_since(p.wait_started);
     if (p.wait_seconds > 0)
-      n += snprintf(line + n, sizeof line - n, "  waiting for %s (%ld/%d s)", p.waiting, waited,
-                    p.wait_seconds);
+      snprintf(text + n, room - n, "  waiting for %s (%ld/%d s)", p.waiting, waited,
+               p.wait_seconds);
     else
-      n += snprintf(line + n, sizeof line - n, "  waiting for %s (%ld s)", p.waiting, waited);
+      snprintf(text + n, room - n, "  waiting for %s (%ld s)", p.waiting, waited);
   }
   if (n < 0) return;
-  size_t len = strnlen(line, sizeof line);
-  if (end != nullptr)
-    len += static_cast<size_t>(snprintf(line + len, sizeof line - len, "%s", end));
-  ssize_t ignored = write(STDERR_FILENO, line, len < sizeof line ? len : sizeof line - 1);
+  size_t len = strnlen(text, room);
+  size_t width = columns(p.fd);
+  if (width > 1 && len > width - 1) len = width - 1;
+  if (end != nullptr) text[len++] = '\n';
+  // A redraw the terminal cannot take now is dropped; the next one starts
+  // the line afresh.
+  ssize_t ignored = write(p.fd, line, head + len);
   (void)ignored;
 }
 
@@ -82,11 +111,24 @@ void tick(Progress *p) {
   }
 }
 
+// A terminal on standard error that the run may draw on: not one whose
+// foreground belongs to another job (a run put in the background).
+int open_terminal() {
+  if (!isatty(STDERR_FILENO)) return -1;
+  pid_t foreground = tcgetpgrp(STDERR_FILENO);
+  if (foreground != -1 && foreground != getpgrp()) return -1;
+  char name[256];
+  if (ttyname_r(STDERR_FILENO, name, sizeof name) != 0) return -1;
+  return open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
 }  // namespace
 
 void progress_begin(int channel) {
   Progress &p = progress();
-  if (p.active || !isatty(STDERR_FILENO) || log_fd == nullptr) return;
+  if (p.active || log_fd == nullptr) return;
+  p.fd = open_terminal();
+  if (p.fd < 0) return;
   p.active = true;
   p.channel = channel;
   p.started = Clock::now();
@@ -124,5 +166,7 @@ void progress_end(const char *outcome) {
   p.wake.notify_all();
   p.ticker.join();
   draw(p, "\n");
+  close(p.fd);
+  p.fd = -1;
   p.active = false;
 }

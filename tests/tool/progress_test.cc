@@ -1,0 +1,142 @@
+// The progress line on a real pty: one row that never wraps, no control
+// byte of the run's texts, and a terminal that stops reading never holds up
+// the run.
+#include "progress.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "globals.h"
+#include "tool_state.h"
+
+namespace {
+
+constexpr int kColumns = 40;
+
+// Everything the terminal holds for its reader now.
+std::string drain(int master) {
+  std::string seen;
+  char buffer[4096];
+  while (true) {
+    pollfd ready = {master, POLLIN, 0};
+    if (poll(&ready, 1, 200) != 1) break;
+    ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  return seen;
+}
+
+// The states the line went through: each redraw starts with a carriage
+// return and an erase to the end of the line.
+std::vector<std::string> redraws(const std::string &text) {
+  std::vector<std::string> lines;
+  const std::string mark = "\r\033[K";
+  for (size_t at = text.find(mark); at != std::string::npos;) {
+    size_t next = text.find(mark, at + mark.size());
+    lines.push_back(
+        text.substr(at + mark.size(), next == std::string::npos ? next : next - at - mark.size()));
+    at = next;
+  }
+  return lines;
+}
+
+class ProgressOnPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winsize size{};
+    size.ws_col = kColumns;
+    size.ws_row = 24;
+    ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, &size), 0);
+  }
+  void TearDown() override {
+    close(master_);
+    close(slave_);
+  }
+
+  // Runs `body` in a child whose standard error is the pty and whose run log
+  // is a file; its exit status, or -1 when it is still running after 30 s
+  // (it is then killed). The pty is not read meanwhile.
+  template <typename Body>
+  int in_child(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(slave_, STDERR_FILENO);
+      log_fd = tmpfile();
+      body();
+      _exit(0);
+    }
+    int status = 0;
+    for (int waited = 0; waited < 3000; ++waited) {
+      if (waitpid(pid, &status, WNOHANG) == pid)
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    drain(master_);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+
+  int master_ = -1;
+  int slave_ = -1;
+};
+
+TEST_F(ProgressOnPty, LineFitsTheTerminalAndShowsNoControlBytes) {
+  int status = in_child([] {
+    progress_begin(7);
+    progress_stage("Step 3: getBoundProfilePackage");
+    progress_wait("the modem's reply to AT+QESIM=\"trans\",27832,1,0,15\x1b]0;owned\x07...", 43);
+    progress_end("failed (result -18, see /www/esim_add_7.txt)");
+  });
+  ASSERT_EQ(status, 0);
+  std::vector<std::string> lines = redraws(drain(master_));
+  ASSERT_GE(lines.size(), 3u);  // and the ticker's redraws
+  for (const std::string &line : lines) {
+    std::string shown = line.back() == '\n' ? line.substr(0, line.size() - 2) : line;  // CR LF
+    EXPECT_LE(shown.size(), static_cast<size_t>(kColumns - 1)) << shown;
+    for (char c : shown) EXPECT_TRUE(c >= 0x20 && c < 0x7f) << "byte " << int(c) << " in " << shown;
+  }
+  EXPECT_EQ(lines.front(), "esimctl chan 7  0:00  Step 3: getBoundP");
+  EXPECT_EQ(lines.back(), "esimctl chan 7  0:00  failed (result -1\r\n");
+}
+
+TEST_F(ProgressOnPty, TerminalThatStopsReadingDoesNotHoldUpTheRun) {
+  // Far more redraws than a pty buffers: a blocking write would stop the
+  // child at the first full buffer.
+  int status = in_child([] {
+    progress_begin(3);
+    for (int i = 0; i < 20000; ++i) progress_stage("Step 2: authenticateClient");
+    progress_end("done");
+  });
+  EXPECT_EQ(status, 0) << "the run waited on a terminal that nobody reads";
+}
+
+TEST_F(ProgressOnPty, NothingWhenStandardErrorIsNoTerminal) {
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  int status = in_child([&] {
+    dup2(pipe_ends[1], STDERR_FILENO);
+    progress_begin(1);
+    progress_stage("radio preparation");
+    progress_end("done");
+  });
+  close(pipe_ends[1]);
+  ASSERT_EQ(status, 0);
+  char byte;
+  EXPECT_EQ(read(pipe_ends[0], &byte, 1), 0);
+  close(pipe_ends[0]);
+  EXPECT_EQ(drain(master_), "");
+}
+
+}  // namespace
