@@ -62,9 +62,10 @@ bool append_header(HeaderList &headers, const char *line) {
 }
 
 // A host name's characters only: anything else (an '@', a ':', a '/') would
-// let the text after it choose the server.
+// let the text after it choose the server, and so would no host at all
+// ("https:///evil.example:8443/x" is read as that host).
 bool host_allowed(const char *host) {
-  if (host == nullptr) return false;
+  if (host == nullptr || host[0] == '\0') return false;
   for (const char *p = host; *p != '\0'; ++p)
     if (!isalnum(static_cast<unsigned char>(*p)) && *p != '-' && *p != '.') return false;
   return true;
@@ -79,8 +80,9 @@ bool path_allowed(const char *path) {
 size_t curl_callback(void *contents, size_t size, size_t nmemb, void *userp) {
   auto *mem = static_cast<curl_response *>(userp);
   if (mem == nullptr) return SIZE_MAX;
-  // libcurl never hands over more than CURL_MAX_WRITE_SIZE at once, so the
-  // product cannot wrap; a caller that did would get a refusal below.
+  // libcurl never hands over more than CURL_MAX_WRITE_SIZE at once; a count
+  // whose product would wrap is refused all the same.
+  if (size != 0 && nmemb > SIZE_MAX / size) return 0;
   size_t realsize = size * nmemb;
   mem->received = realsize <= SIZE_MAX - mem->received ? mem->received + realsize : SIZE_MAX;
 

@@ -136,6 +136,20 @@ TEST_F(HttpsRelayTest, HugeAnswerEndsTheTransferEarly) {
   long shown = atol(log.c_str() + strlen("Error: response data is large, "));
   EXPECT_GT(shown, 65535);
   EXPECT_LE(shown, 65535 + CURL_MAX_WRITE_SIZE) << "no more than one delivery past the limit";
+  EXPECT_LT(server.answer_bytes_taken(), size_t{8} << 20) << "the transfer ended early";
+}
+
+// A notification's answer counts by its status alone; its body is read to
+// the end (the server is not cut off mid-answer) but not kept.
+TEST_F(HttpsRelayTest, HugeNotificationAnswerIsReadToItsEnd) {
+  HttpsTestServer server;
+  server.answer(200, std::string(8 << 20, 'a'));
+  EXPECT_EQ(send_http(server.host().c_str(), "/p", kBody, 1), 1);
+  EXPECT_EQ(server.answer_bytes_taken(), size_t{8} << 20);
+  const std::string &log = log_.messages();
+  size_t shown = log.find("HTTP Response: 200 [");
+  ASSERT_NE(shown, std::string::npos) << log;
+  EXPECT_LT(log.size() - shown, 4096u) << "only the start of the answer is kept for the log";
 }
 
 struct RefusedTarget {
@@ -180,6 +194,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedTarget{"HostWithLineEnd", "127.0.0.1\r\nX: y", "/p",
                       "Error: server host [127.0.0.1\\x0d\\x0aX: y] refused: only letters, "
                       "digits, '-' and '.' may name it\n"},
+        RefusedTarget{"NoHostLetsThePathNameOne", "", "/127.0.0.1/gsma/x",
+                      "Error: server host [] refused: only letters, digits, '-' and '.' may "
+                      "name it\n"},
         RefusedTarget{"PathWithQueryOnly", "127.0.0.1", "?a=b",
                       "Error: server path [?a=b] refused: it must be empty or begin with '/'\n"}),
     [](const auto &info) { return std::string(info.param.situation); });
@@ -241,9 +258,14 @@ TEST_F(HttpsRelayTest, ClosedPortFailsWithLibcurlText) {
   EXPECT_EQ(log_.messages(), "Error: Http request failed. Couldn't connect to server\n\n");
 }
 
-TEST(CurlCallbackTest, RefusesADeliveryWithoutAccumulator) {
+TEST(CurlCallbackTest, RefusesWhatItCannotCount) {
   char bytes[] = "abc";
   EXPECT_EQ(curl_callback(bytes, 1, 3, nullptr), SIZE_MAX);
+  // A count whose size times number wraps is refused, not taken as the
+  // wrapped remainder.
+  curl_response r{nullptr, 0, 0, false, 0};
+  EXPECT_EQ(curl_callback(bytes, 3, SIZE_MAX / 3 + 1, &r), 0u);
+  EXPECT_EQ(r.data, nullptr);
 }
 
 // The accumulator never holds more than its limit, whatever arrives.

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 
 void make_certificate(const std::string &dir, const std::string &common_name) {
   std::string cmd =
@@ -37,7 +39,24 @@ void HttpsTestServer::start(const std::string &cert_file, const std::string &key
     requests_.push_back(got);
     res.status = status_;
     for (const auto &[key, value] : answer_headers_) res.set_header(key, value);
-    if (!body_.empty()) res.set_content(body_, "application/json");
+    taken_ = 0;
+    answer_ended_ = false;
+    if (body_.empty()) return;
+    auto body = std::make_shared<std::string>(body_);
+    res.set_content_provider(
+        body->size(), "application/json",
+        [this, body](size_t offset, size_t length, httplib::DataSink &sink) {
+          size_t piece = std::min<size_t>(length, 16384);
+          if (!sink.write(body->data() + offset, piece)) return false;
+          std::lock_guard<std::mutex> lock(mutex_);
+          taken_ += piece;
+          return true;
+        },
+        [this](bool) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          answer_ended_ = true;
+          ended_.notify_all();
+        });
   });
   // The relay takes a bare host name, so the server is on the HTTPS port of
   // the gateway's own loopback (the test runs in a network namespace).
@@ -66,6 +85,12 @@ void HttpsTestServer::answer(int status, const std::string &body,
 
 std::string HttpsTestServer::host() const {
   return "127.0.0.1";
+}
+
+size_t HttpsTestServer::answer_bytes_taken() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ended_.wait_for(lock, std::chrono::seconds(10), [this] { return answer_ended_; });
+  return taken_;
 }
 
 std::vector<ReceivedRequest> HttpsTestServer::requests() const {

@@ -6,6 +6,7 @@
 
 #include <httplib.h>
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -37,6 +38,9 @@ class HttpsTestServer {
   // "127.0.0.1", as send_http takes its host.
   std::string host() const;
   std::vector<ReceivedRequest> requests() const;
+  // How many bytes of the last answer's body the client took, once the
+  // server is done with that answer (at most 10 s after the call).
+  size_t answer_bytes_taken();
 
  private:
   void start(const std::string &cert_file, const std::string &key_file);
@@ -50,6 +54,11 @@ class HttpsTestServer {
   std::string body_;
   std::multimap<std::string, std::string> answer_headers_;
   std::vector<ReceivedRequest> requests_;
+  // The last answer's body as it goes out: handed over in 16 KiB pieces, so
+  // a client that stops reading leaves the count short.
+  size_t taken_ = 0;
+  bool answer_ended_ = false;
+  std::condition_variable ended_;
 };
 
 // Makes a self-signed certificate and key for `common_name` in `dir`
