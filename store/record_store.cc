@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 
 #include "globals.h"
 #include "json_owner.h"
@@ -16,6 +18,8 @@ constexpr size_t kSaveResultSize = 1024;
 constexpr size_t kDateSize = 64;
 constexpr size_t kQueryCommandSize = 1024;
 constexpr size_t kQueryResultSize = 2048;
+// A channel's whole list of records: about 180 bytes a row, room for over 300.
+constexpr size_t kListResultSize = 65536;
 
 constexpr const char *command = ESIMCTL_DB_CLIENT;
 constexpr const char *db_file = ESIMCTL_DB_FILE;
@@ -82,11 +86,14 @@ bool reports_error(const cJSON *root) {
 // logging it formatted under `heading` (a format with one %s). Gives the
 // object, or null with *ret set: -11 client not started, -2 not JSON, -3 the
 // client reported a database error.
-Json query_client(const char *cmd, const char *heading, int *ret) {
-  char result[kQueryResultSize] = {};
-  *ret = exec_cmd(cmd, sizeof result, result);
+Json query_client(const char *cmd, const char *heading, int *ret,
+                  size_t result_size = kQueryResultSize) {
+  std::unique_ptr<char[]> result(new (std::nothrow) char[result_size]());
+  *ret = -11;
+  if (!result) return nullptr;
+  *ret = exec_cmd(cmd, static_cast<int>(result_size), result.get());
   if (*ret != 0) return nullptr;
-  Json root(cJSON_Parse(result));
+  Json root(cJSON_Parse(result.get()));
   *ret = -2;
   if (!root) return nullptr;
   if (print_flag) {
@@ -194,7 +201,7 @@ int list_http_info(int chan_id, RecordVisitor visit, void *context) {
   if (!build_command(buf, sizeof buf, written)) return -1;
 
   int ret = 0;
-  Json root = query_client(buf, "List http info: %s\n", &ret);
+  Json root = query_client(buf, "List http info: %s\n", &ret, kListResultSize);
   if (!root) return ret;
   const cJSON *infos = cJSON_GetObjectItem(root.get(), "infos");
   if (!cJSON_IsArray(infos)) return -2;
