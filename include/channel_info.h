@@ -25,5 +25,9 @@ enum InfoStatus : int {
 // and errors, and its status in *status. Null only when memory runs out.
 Json read_channel(int chan, InfoStatus *status);
 
+// The object of a channel that could not be read, with `error` as its one
+// entry in "errors" (none when null). Null only when memory runs out.
+Json empty_info(int chan, const char *error);
+
 // Writes the object as a short table for a person.
 void print_channel_table(const cJSON *info, FILE *out);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <string>
 
 #include "at_commands.h"
 #include "at_exchange.h"
@@ -17,9 +18,53 @@
 
 namespace {
 
-constexpr size_t kPathSize = 4096;
 constexpr size_t kErrorSize = 256;
 constexpr size_t kDetailSize = 1024;
+
+// Modem and database text as a JSON string: cJSON passes bytes through as
+// they are, so each byte that does not belong to a well-formed UTF-8
+// sequence becomes U+FFFD and every line printed is valid UTF-8.
+cJSON *json_text(const char *text) {
+  std::string valid;
+  const auto *p = reinterpret_cast<const unsigned char *>(text);
+  while (*p != '\0') {
+    size_t more = 0;
+    unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
+    if (*p < 0x80) {
+      more = 0;
+    } else if (*p >= 0xc2 && *p <= 0xdf) {
+      more = 1;
+    } else if (*p >= 0xe0 && *p <= 0xef) {
+      more = 2;
+      if (*p == 0xe0) low = 0xa0;   // no overlong form
+      if (*p == 0xed) high = 0x9f;  // no surrogate
+    } else if (*p >= 0xf0 && *p <= 0xf4) {
+      more = 3;
+      if (*p == 0xf0) low = 0x90;
+      if (*p == 0xf4) high = 0x8f;  // nothing past U+10FFFF
+    } else {
+      more = SIZE_MAX;
+    }
+    size_t n = 1;
+    bool ok = more != SIZE_MAX;
+    for (; ok && n <= more; ++n) {
+      unsigned char c = p[n];  // the NUL ends a short sequence here
+      ok = n == 1 ? c >= low && c <= high : c >= 0x80 && c <= 0xbf;
+    }
+    if (ok) {
+      valid.append(reinterpret_cast<const char *>(p), more + 1);
+      p += more + 1;
+    } else {
+      valid += "\xef\xbf\xbd";
+      ++p;
+    }
+  }
+  return cJSON_CreateString(valid.c_str());
+}
+
+void add_text(cJSON *object, const char *name, const char *text) {
+  cJSON_AddItemToObject(object, name, json_text(text));
+}
 
 // What a failed exchange means, for an "errors" entry.
 const char *exchange_failure(int ret) {
@@ -39,7 +84,7 @@ const char *exchange_failure(int ret) {
 void add_error(cJSON *info, const char *command, const char *why) {
   char text[kErrorSize];
   snprintf(text, sizeof text, "%.*s: %s", static_cast<int>(strcspn(command, "\r\n")), command, why);
-  cJSON_AddItemToArray(cJSON_GetObjectItem(info, "errors"), cJSON_CreateString(text));
+  cJSON_AddItemToArray(cJSON_GetObjectItem(info, "errors"), json_text(text));
 }
 
 // One exchange with the wait esimctl gives the same command; false (with an
@@ -61,7 +106,7 @@ void read_firmware(cJSON *info, char *reply) {
   for (char *line = reply; line != nullptr && *line != '\0';) {
     char *next = cut_line(line);
     if (line[0] != '\0' && strcmp(line, "OK") != 0 && strncmp(line, "AT", 2) != 0) {
-      cJSON_ReplaceItemInObject(info, "firmware", cJSON_CreateString(line));
+      cJSON_ReplaceItemInObject(info, "firmware", json_text(line));
       return;
     }
     line = next;
@@ -84,7 +129,7 @@ void read_eid(cJSON *info, char *reply) {
     cJSON *finding = cJSON_CreateObject();
     cJSON_AddStringToObject(finding, "kind", "eid-not-ready");
     cJSON_AddNullToObject(finding, "iccid");
-    cJSON_AddStringToObject(finding, "detail", detail);
+    add_text(finding, "detail", detail);
     cJSON_AddItemToArray(cJSON_GetObjectItem(info, "findings"), finding);
     return;
   }
@@ -97,37 +142,51 @@ void read_eid(cJSON *info, char *reply) {
   }
   char eid[kErrorSize];
   snprintf(eid, sizeof eid, "%.*s", static_cast<int>(close_quote - open_quote - 1), open_quote + 1);
-  cJSON_ReplaceItemInObject(info, "eid", cJSON_CreateString(eid));
+  cJSON_ReplaceItemInObject(info, "eid", json_text(eid));
 }
 
 void add_profile(const char *iccid_found, const char *line, void *context) {
   cJSON *profile = cJSON_CreateObject();
-  cJSON_AddStringToObject(profile, "iccid", iccid_found);
-  cJSON_AddStringToObject(profile, "line", line);
+  add_text(profile, "iccid", iccid_found);
+  add_text(profile, "line", line);
   cJSON_AddItemToArray(static_cast<cJSON *>(context), profile);
 }
 
 void add_notification(const char *seq, const char *iccid_found, const char *line, void *context) {
   cJSON *ntf = cJSON_CreateObject();
-  cJSON_AddStringToObject(ntf, "seq", seq);
-  cJSON_AddStringToObject(ntf, "iccid", iccid_found);
-  cJSON_AddStringToObject(ntf, "line", line);
+  add_text(ntf, "seq", seq);
+  add_text(ntf, "iccid", iccid_found);
+  add_text(ntf, "line", line);
   cJSON_AddItemToArray(static_cast<cJSON *>(context), ntf);
 }
 
 void add_record(const char *iccid_found, const char *host, const char *path, const char *saved,
                 void *context) {
   cJSON *record = cJSON_CreateObject();
-  cJSON_AddStringToObject(record, "iccid", iccid_found);
-  cJSON_AddStringToObject(record, "host", host);
-  cJSON_AddStringToObject(record, "path", path);
-  cJSON_AddStringToObject(record, "saved", saved);
+  add_text(record, "iccid", iccid_found);
+  add_text(record, "host", host);
+  add_text(record, "path", path);
+  add_text(record, "saved", saved);
   cJSON_AddItemToArray(static_cast<cJSON *>(context), record);
+}
+
+// The list counts only when the eUICC says it made it: "list", then status
+// 0. A list that failed names no profile, and every record would then look
+// like one whose profile is gone.
+bool list_made(const char *reply) {
+  const char *key = strstr(reply, "\"list\",");
+  if (key == nullptr) return false;
+  const char *status = key + strlen("\"list\",");
+  return status[0] == '0' && strcspn(status, ",\r\n") == 1;
 }
 
 void read_list(cJSON *info, const char *reply) {
   if (strstr(reply, "list") == nullptr) {
     add_error(info, kAtQesimList, "the reply holds no list");
+    return;
+  }
+  if (!list_made(reply)) {
+    add_error(info, kAtQesimList, "the reply does not carry status 0");
     return;
   }
   if (for_each_listed_iccid(reply, kIccidSize, add_profile, cJSON_GetObjectItem(info, "profiles")) <
@@ -158,7 +217,7 @@ void read_records(cJSON *info, int chan) {
   if (ret != 0) {
     char text[kErrorSize];
     snprintf(text, sizeof text, "record store: %s", why);
-    cJSON_AddItemToArray(cJSON_GetObjectItem(info, "errors"), cJSON_CreateString(text));
+    cJSON_AddItemToArray(cJSON_GetObjectItem(info, "errors"), json_text(text));
   }
 }
 
@@ -175,10 +234,10 @@ void add_finding(cJSON *info, const char *kind, const char *iccid_of, const char
   cJSON *finding = cJSON_CreateObject();
   cJSON_AddStringToObject(finding, "kind", kind);
   if (iccid_of != nullptr)
-    cJSON_AddStringToObject(finding, "iccid", iccid_of);
+    add_text(finding, "iccid", iccid_of);
   else
     cJSON_AddNullToObject(finding, "iccid");
-  cJSON_AddStringToObject(finding, "detail", detail);
+  add_text(finding, "detail", detail);
   cJSON_AddItemToArray(cJSON_GetObjectItem(info, "findings"), finding);
 }
 
@@ -254,42 +313,43 @@ void find(cJSON *info, int chan, bool list_read, bool records_read) {
   }
 }
 
-Json empty_info(int chan, const char *device) {
+// The device's path for `chan`.
+std::string device_of(int chan) {
+  return std::string(dev_dir) + "/" + std::to_string(chan);
+}
+
+}  // namespace
+
+Json empty_info(int chan, const char *error) {
   Json info(cJSON_CreateObject());
   if (!info) return nullptr;
   cJSON_AddNumberToObject(info.get(), "channel", chan);
-  cJSON_AddStringToObject(info.get(), "device", device);
+  add_text(info.get(), "device", device_of(chan).c_str());
   cJSON_AddNullToObject(info.get(), "functionality");
   cJSON_AddNullToObject(info.get(), "firmware");
   cJSON_AddNullToObject(info.get(), "eid");
   for (const char *name : {"profiles", "notifications", "records", "findings", "errors"})
     cJSON_AddArrayToObject(info.get(), name);
+  if (error != nullptr)
+    cJSON_AddItemToArray(cJSON_GetObjectItem(info.get(), "errors"), json_text(error));
   return info;
 }
 
-}  // namespace
-
 Json read_channel(int chan, InfoStatus *status) {
-  char device[kPathSize];
-  snprintf(device, sizeof device, "%s/%d", dev_dir, chan);
-  Json info = empty_info(chan, device);
-  if (!info) return nullptr;
-  cJSON *errors = cJSON_GetObjectItem(info.get(), "errors");
-
   struct stat st {};
-  if (stat(device, &st) != 0) {
-    cJSON_AddItemToArray(errors, cJSON_CreateString("the channel's device is missing"));
+  if (stat(device_of(chan).c_str(), &st) != 0) {
     *status = kInfoUnreachable;
-    return info;
+    return empty_info(chan, "the channel's device is missing");
   }
   int locked = lock_channel(chan);
   if (locked != 0) {
-    cJSON_AddItemToArray(
-        errors, cJSON_CreateString(locked == -5 ? "busy: another run holds the channel"
-                                                : "the channel's device could not be opened"));
     *status = kInfoUnreachable;
-    return info;
+    return empty_info(chan, locked == -5 ? "busy: another run holds the channel"
+                                         : "the channel's device could not be opened");
   }
+  Json info = empty_info(chan, nullptr);
+  if (!info) return nullptr;
+  cJSON *errors = cJSON_GetObjectItem(info.get(), "errors");
 
   chan_id = chan;
   char reply[kReplySize];
@@ -316,19 +376,33 @@ Json read_channel(int chan, InfoStatus *status) {
 }
 
 void print_channel_table(const cJSON *info, FILE *out) {
-  auto text = [](const cJSON *item) -> const char * {
+  // Text from the modem or the database reaches a terminal here: only
+  // printable ASCII goes as it is, any other byte (an escape sequence, a
+  // line end) as \xNN.
+  auto text = [](const cJSON *item) {
     const char *s = cJSON_GetStringValue(item);
-    return s != nullptr ? s : "-";
+    std::string safe = s != nullptr ? "" : "-";
+    for (const char *c = s; c != nullptr && *c != '\0'; ++c) {
+      auto byte = static_cast<unsigned char>(*c);
+      if (byte >= 0x20 && byte < 0x7f) {
+        safe += *c;
+      } else {
+        char escaped[5];
+        snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        safe += escaped;
+      }
+    }
+    return safe;
   };
   fprintf(out, "channel %d  %s\n", cJSON_GetObjectItem(info, "channel")->valueint,
-          text(cJSON_GetObjectItem(info, "device")));
+          text(cJSON_GetObjectItem(info, "device")).c_str());
   const cJSON *level = cJSON_GetObjectItem(info, "functionality");
   if (cJSON_IsNumber(level))
     fprintf(out, "  %-14s %d\n", "functionality", level->valueint);
   else
     fprintf(out, "  %-14s -\n", "functionality");
-  fprintf(out, "  %-14s %s\n", "firmware", text(cJSON_GetObjectItem(info, "firmware")));
-  fprintf(out, "  %-14s %s\n", "EID", text(cJSON_GetObjectItem(info, "eid")));
+  fprintf(out, "  %-14s %s\n", "firmware", text(cJSON_GetObjectItem(info, "firmware")).c_str());
+  fprintf(out, "  %-14s %s\n", "EID", text(cJSON_GetObjectItem(info, "eid")).c_str());
 
   struct Section {
     const char *title;
@@ -349,17 +423,17 @@ void print_channel_table(const cJSON *info, FILE *out) {
     cJSON_ArrayForEach(item, array) {
       auto member = [&](const char *name) { return text(cJSON_GetObjectItem(item, name)); };
       if (strcmp(section.array, "profiles") == 0)
-        fprintf(out, "  %-14s %s\n", title, member("iccid"));
+        fprintf(out, "  %-14s %s\n", title, member("iccid").c_str());
       else if (strcmp(section.array, "notifications") == 0)
-        fprintf(out, "  %-14s %s  seq %s\n", title, member("iccid"), member("seq"));
+        fprintf(out, "  %-14s %s  seq %s\n", title, member("iccid").c_str(), member("seq").c_str());
       else if (strcmp(section.array, "records") == 0)
-        fprintf(out, "  %-14s %s  %s%s  saved %s\n", title, member("iccid"), member("host"),
-                member("path"), member("saved"));
+        fprintf(out, "  %-14s %s  %s%s  saved %s\n", title, member("iccid").c_str(),
+                member("host").c_str(), member("path").c_str(), member("saved").c_str());
       else if (strcmp(section.array, "findings") == 0)
-        fprintf(out, "  %-14s %s %s: %s\n", title, member("kind"), member("iccid"),
-                member("detail"));
+        fprintf(out, "  %-14s %s %s: %s\n", title, member("kind").c_str(), member("iccid").c_str(),
+                member("detail").c_str());
       else
-        fprintf(out, "  %-14s %s\n", title, text(item));
+        fprintf(out, "  %-14s %s\n", title, text(item).c_str());
       title = "";
     }
   }

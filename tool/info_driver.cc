@@ -1,5 +1,6 @@
 #include "info_driver.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -67,11 +68,13 @@ struct Child {
   int fd = -1;
   std::string text;
   InfoStatus status = kInfoQueryFailed;
+  int wstatus = -1;  // as waitpid gave it; -1 when the child was not reaped
 };
 
 void start_child(Child *child) {
   int fds[2];
-  if (pipe(fds) != 0) return;
+  // Close-on-exec: the database client a later child starts keeps no end.
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
   fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
@@ -120,11 +123,23 @@ void collect(Child *children, int count) {
     }
   }
   for (int i = 0; i < count; ++i) {
+    if (children[i].pid <= 0) continue;
     int wstatus = 0;
-    if (children[i].pid > 0 && waitpid(children[i].pid, &wstatus, 0) == children[i].pid &&
-        WIFEXITED(wstatus))
-      children[i].status = static_cast<InfoStatus>(WEXITSTATUS(wstatus));
+    pid_t got;
+    do got = waitpid(children[i].pid, &wstatus, 0);
+    while (got < 0 && errno == EINTR);
+    if (got != children[i].pid) continue;
+    children[i].wstatus = wstatus;
+    if (WIFEXITED(wstatus)) children[i].status = static_cast<InfoStatus>(WEXITSTATUS(wstatus));
   }
+}
+
+// Why a child handed back no object, for the object that stands in for it.
+std::string no_answer(const Child &child) {
+  if (child.pid <= 0) return "the channel's reader could not be started";
+  if (child.wstatus != -1 && WIFSIGNALED(child.wstatus))
+    return "the channel's reader was ended by signal " + std::to_string(WTERMSIG(child.wstatus));
+  return "the channel's reader gave no answer";
 }
 
 int read_all(bool json) {
@@ -147,11 +162,12 @@ int read_all(bool json) {
   for (int i = 0; i < count; ++i) {
     Json info(cJSON_Parse(children[i].text.c_str()));
     if (!info) {
-      fprintf(stderr, "esimctl-info: channel %d gave no answer\n", children[i].chan);
+      // The channel still gets its object, so that a reader of the lines
+      // misses none.
+      info = empty_info(children[i].chan, no_answer(children[i]).c_str());
       children[i].status = kInfoQueryFailed;
-    } else {
-      print_info(info.get(), json);
     }
+    if (info) print_info(info.get(), json);
     if (children[i].status > worst) worst = children[i].status;
   }
   return worst;
@@ -179,6 +195,9 @@ int esimctl_info_main(int argc, char *argv[]) {
       case 'j':
         json = true;
         break;
+      case 'h':
+        info_usage(prog_name);
+        return kInfoAnswered;
       default:
         info_usage(prog_name);
         return kInfoRefused;

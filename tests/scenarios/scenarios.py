@@ -1367,6 +1367,8 @@ def info_after_download(ctx):
     ctx.check(all(re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$", r["saved"]) for r in obj["records"]),
               "each record's save time")
     ctx.eq((obj["notifications"], obj["findings"], obj["errors"]), ([], [], []), "no notification, finding, error")
+    ctx.eq(t.tokens(), DOWNLOAD_OK + ["cfun_query", "qgmr", "eid", "list", 'AT+QESIM="ntf_list",0'],
+           "the modem heard the download, then the five reads")
     info_commands(ctx, t.commands()[len(t.commands()) - 5:])
     ctx.eq(t.db(), [(1, ICCID, HOST, NOTIFY_PATH)], "database rows")
 
@@ -1439,7 +1441,8 @@ def info_pending(ctx):
     pending = [f["detail"] for f in obj.get("findings", []) if f["kind"] == "notifications-pending"]
     ctx.check(pending and "2 notifications" in pending[0] and "1, 2" in pending[0], "the detail counts: %r" % pending)
     info_commands(ctx, t.commands())
-    ctx.eq(len(t.db()), 2, "database rows untouched")
+    ctx.eq(sorted(t.db()), [(1, ICCID, HOST, NOTIFY_PATH), (1, "89883000000000000099", HOST, NOTIFY_PATH)],
+           "database rows untouched")
 
 
 @scenario("info.busy_channel_either_way")
@@ -1475,6 +1478,7 @@ def info_failures(ctx):
     info(g, "-c", "3")
     info(g, "-c", "all")
     info(g, "-c", "33")
+    info(g, "-h")
     t = g.run()
     objs, status = t.info(1)
     ctx.eq((status, [o["errors"] for o in objs]), (2, [["the channel's device is missing"]]), "missing device")
@@ -1490,8 +1494,66 @@ def info_failures(ctx):
     usage = read(t.path("info", "04", "stdout"))
     ctx.eq((t.info(4)[1], usage.splitlines()[0] if usage else ""),
            (1, "usage: /sim/bin/esimctl-info -c <channel|all> [--json]"), "a channel outside 1-32")
+    usage = read(t.path("info", "05", "stdout"))
+    ctx.eq((t.info(5)[1], usage.splitlines()[0] if usage else ""),
+           (0, "usage: /sim/bin/esimctl-info -c <channel|all> [--json]"), "-h asks for the usage")
     info_commands(ctx, t.commands(1), "modem commands of channel 1")
     ctx.eq(t.commands(3), INFO_READS * 2, "modem commands of channel 3, read twice")
+
+
+@scenario("info.failed_list_garbled_firmware_and_many_records")
+def info_untrusted_text(ctx):
+    # Channel 1: the list fails with a status, which names no profile: that
+    # is an error, not an eUICC without profiles, and its record is not
+    # offered for deletion. Channel 2: 8-bit garbage around the firmware line
+    # and twenty records. Channel 3: an escape sequence in the firmware line.
+    many = ["898824700000000010%02d" % i for i in range(20)]
+    g = ctx.gateway(channels="1-3") \
+        .modem("1:--profile %s,enabled,A --fault list:status=5" % ICCID).seed_record() \
+        .modem("2:--fault qgmr:garbage") \
+        .modem("3:--firmware FW\x1b]0;owned\x07X")
+    for iccid in many:
+        g.seed_record(port=2, iccid=iccid)
+    info(g, "-c", "all")
+    t = g.run()
+    raw = open(t.path("info", "01", "stdout"), "rb").read()
+    try:
+        objs = [json.loads(l) for l in raw.decode("utf-8").splitlines()]
+    except (UnicodeDecodeError, ValueError) as e:
+        ctx.fail("stdout is not one valid UTF-8 JSON object per line: %s" % e)
+        return
+    ctx.eq(([o["channel"] for o in objs], t.info()[1]), ([1, 2, 3], 3), "objects and the highest status")
+    one, two, three = (objs + [{}, {}, {}])[:3]
+    ctx.eq((one.get("errors"), one.get("profiles"), kinds(one)),
+           (['AT+QESIM="list": the reply does not carry status 0'], [], []),
+           "a failed list: an error, no profiles, no comparison")
+    ctx.eq((two.get("errors"), len(two.get("records", [])), len(kinds(two))), ([], 20, 20),
+           "twenty records read, each without its profile")
+    ctx.check(two.get("firmware") is not None and "\ufffd" in two["firmware"],
+              "bytes that are not UTF-8 stand as U+FFFD: %r" % two.get("firmware"))
+    ctx.eq(three.get("firmware"), "FW\x1b]0;owned\x07X", "control bytes escaped by JSON, kept")
+    ctx.eq(sorted(t.db()), sorted([(1, ICCID, HOST, NOTIFY_PATH)] + [(2, i, HOST, NOTIFY_PATH) for i in many]),
+           "database rows untouched")
+
+
+@scenario("info.a_reader_that_dies_still_gives_its_channel_an_object")
+def info_reader_killed(ctx):
+    # Channel 2's modem answers its list late; its reader is killed while it
+    # waits. The other channels are read as usual.
+    g = ctx.gateway(channels="1-3").modem("2:--fault list:delay=200000")
+    g.line("esimctl-info-run -c all >/dev/null 2>&1 &")
+    g.line("dev=$(readlink -f /dev/zarn/chn_usb/2); for i in $(seq 1000); do "
+           "for p in $(pgrep -f esimctl-info); do "
+           "if readlink /proc/$p/fd/* 2>/dev/null | grep -qx \"$dev\"; then kill -9 $p; break 2; fi; done; "
+           "sleep 0.01; done")
+    g.line("wait")
+    t = g.run()
+    objs, status = t.info()
+    ctx.eq(([o["channel"] for o in objs], status), ([1, 2, 3], 3), "every channel's object, status 3")
+    errors = [o["errors"] for o in objs]
+    ctx.eq(errors, [[], ["the channel's reader was ended by signal 9"], []], "errors")
+    if len(objs) == 3:
+        check_info_object(ctx, objs[1], 2)
 
 
 @scenario("info.all_32_channels_in_about_one_channels_time", timeout=300)
