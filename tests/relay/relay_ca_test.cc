@@ -3,10 +3,12 @@
 // default one, and every server certificate must chain to the test CA and
 // name the server.
 #include <curl/curl.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "globals.h"
@@ -64,6 +66,46 @@ TEST(RelayWithCaFile, OnlyACertificateOfTheCaForTheServersNamePasses) {
     EXPECT_EQ(log.messages(), row.log);
     EXPECT_EQ(server.requests().size(), row.result == 1 ? 1u : 0u) << "no request on a refusal";
   }
+}
+
+// Nothing of the system's certificate store counts: a server certificate
+// that the store vouches for, and libcurl would take from it, is refused.
+TEST(RelayWithCaFile, SystemCertificateStoreIsNotConsulted) {
+  const char *store = "/etc/ssl/certs";
+  // The gateway gives the test an empty store of its own (a tmpfs); it never
+  // writes into a real one.
+  DIR *dir = opendir(store);
+  ASSERT_NE(dir, nullptr);
+  int entries = 0;
+  while (dirent *entry = readdir(dir)) entries += entry->d_name[0] != '.';
+  closedir(dir);
+  ASSERT_EQ(entries, 0) << store << " is not the gateway's scratch store";
+  std::string self_signed = std::string(kDir) + "/self-signed.pem";
+  std::string add = "cp " + self_signed + " " + store + "/server.pem && openssl rehash " + store;
+  ASSERT_EQ(system(add.c_str()), 0);
+
+  std::string base = std::string(kDir) + "/self-signed";
+  HttpsTestServer server(base + ".pem", base + ".key");
+  server.answer(200, "abc");
+  // libcurl's own default folder would trust it.
+  CURL *curl = curl_easy_init();
+  ASSERT_NE(curl, nullptr);
+  curl_easy_setopt(curl, CURLOPT_URL, "https://127.0.0.1/p");
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "{}");
+  curl_easy_setopt(curl, CURLOPT_CAINFO, tls_ca_file);
+  curl_easy_setopt(curl, CURLOPT_CAPATH, store);
+  curl_easy_setopt(
+      curl, CURLOPT_WRITEFUNCTION, +[](char *, size_t size, size_t n, void *) { return size * n; });
+  EXPECT_EQ(curl_easy_perform(curl), CURLE_OK) << "the store vouches for the server";
+  curl_easy_cleanup(curl);
+
+  reset_tool_state();
+  print_flag = 0;
+  RunLogCapture log;
+  EXPECT_EQ(send_http("127.0.0.1", "/p", "{}", 0), 0);
+  EXPECT_EQ(log.messages(),
+            "Error: Http request failed. SSL peer certificate or SSH remote key was not OK\n\n");
+  EXPECT_EQ(server.requests().size(), 1u) << "only the control request reached the server";
 }
 
 // A CA file that cannot be read never falls back to checking nothing.
