@@ -1057,10 +1057,13 @@ def bound_notification(ctx):
 
 @scenario("bound.huge_download_notification_answer")
 def bound_download_notification(ctx):
-    t = measured_runs(ctx.gateway().smdp("--fault handleNotification:status=200,stream=50000000"),
-                      ("-c", "1", "-a", CODE)).run()
-    ctx.eq((t.status(), t.stdout()), (0, "eSim Download Completed, iccid: [%s]\n" % ICCID), "download")
-    ctx.eq(t.db(), [(1, ICCID, HOST, NOTIFY_PATH)], "database rows")
+    # Channel 1's download gets a plain notification answer; channel 2's gets 50 MB.
+    g = ctx.gateway(channels="1,2").smdp("--fault handleNotification:status=200,stream=50000000,skip=1")
+    t = measured_runs(g, ("-c", "1", "-a", CODE), ("-c", "2", "-a", CODE)).run()
+    ctx.eq((t.status(2), t.stdout(2)), (0, "eSim Download Completed, iccid: [%s]\n" % ICCID), "download")
+    normal, huge = t.rusage(1).get("maxrss_kib", 0), t.rusage(2).get("maxrss_kib", 10 ** 9)
+    ctx.check(huge <= normal + 4 * MIB, "peak memory %d KiB within 4 MiB of a normal run's %d KiB" % (huge, normal))
+    ctx.eq(sorted(t.db()), [(1, ICCID, HOST, NOTIFY_PATH), (2, ICCID, HOST, NOTIFY_PATH)], "database rows")
 
 
 @scenario("target.modem_text_never_moves_a_request")
