@@ -1075,7 +1075,7 @@ def target_moved(ctx):
            " s.bind((\"127.0.0.1\", 18443)); s.listen(8); s.settimeout(30)\n"
            "open(\"/tmp/listening\",\"w\").close()\n"
            "try:\n c,_=s.accept(); open(\"/sim/out/other_server\",\"w\").write(\"connected\")\n"
-           "except Exception: pass' & other=$!")
+           "except socket.timeout: pass' & other=$!")
     g.line("until [ -e /tmp/listening ]; do sleep 0.05; done")
     g.esimctl("-c", "1", "-a", CODE)
     g.esimctl("-c", "2", "-a", "LPA:1$smdp.example@127.0.0.1$X")
