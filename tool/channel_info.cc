@@ -45,19 +45,20 @@ cJSON *json_text(const char *text) {
     } else {
       more = SIZE_MAX;
     }
+    // n: the lead and the continuation bytes that fit behind it.
     size_t n = 1;
-    bool ok = more != SIZE_MAX;
-    for (; ok && n <= more; ++n) {
-      unsigned char c = p[n];  // the NUL ends a short sequence here
-      ok = n == 1 ? c >= low && c <= high : c >= 0x80 && c <= 0xbf;
+    if (more != SIZE_MAX) {
+      for (; n <= more; ++n) {
+        unsigned char c = p[n];  // the NUL ends a short sequence here
+        if (n == 1 ? c < low || c > high : c < 0x80 || c > 0xbf) break;
+      }
     }
-    if (ok) {
-      valid.append(reinterpret_cast<const char *>(p), more + 1);
-      p += more + 1;
+    if (more != SIZE_MAX && n > more) {
+      valid.append(reinterpret_cast<const char *>(p), n);
     } else {
-      valid += "\xef\xbf\xbd";
-      ++p;
+      valid += "\xef\xbf\xbd";  // one for the whole broken sequence
     }
+    p += n;
   }
   return cJSON_CreateString(valid.c_str());
 }

@@ -1,12 +1,13 @@
-// esimctl-info's table for a person: modem and database text reaches a
-// terminal there, so nothing in it may steer that terminal.
+// esimctl-info's output of modem and database text: valid UTF-8 in JSON, and
+// nothing in the table for a person that could steer a terminal.
+#include "channel_info.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "channel_info.h"
 #include "tool_state.h"
 
 namespace {
@@ -43,6 +44,37 @@ TEST(ChannelTable, ShowsModemAndDatabaseTextWithoutControlBytes) {
             std::string::npos)
       << table;
   EXPECT_NE(table.find("  EID            -\n"), std::string::npos) << table;
+}
+
+// Each byte sequence that is not well-formed UTF-8 becomes one U+FFFD per
+// broken part, as Python's and the Unicode standard's decoders do; the rest
+// stays as it was.
+TEST(ChannelInfoJson, TextIsMadeValidUtf8) {
+  const std::string r = "\xef\xbf\xbd";
+  struct Row {
+    const char *situation;
+    std::string in;
+    std::string out;
+  } rows[] = {
+      {"ASCII with control bytes", "a\x1b[2J\n", "a\x1b[2J\n"},
+      {"two, three and four bytes", "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+       "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"bytes that start nothing", "\x80\xfe\xff", r + r + r},
+      {"overlong slash", "\xc0\xaf", r + r},
+      {"overlong three bytes", "\xe0\x80\xaf", r + r + r},
+      {"surrogate", "\xed\xa0\x80", r + r + r},
+      {"past U+10FFFF", "\xf4\x90\x80\x80", r + r + r + r},
+      {"cut at the end", "ab\xe2\x82", "ab" + r},
+      {"cut before ASCII", "\xf0\x9f\x98z", r + "z"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.situation);
+    Json info = empty_info(1, row.in.c_str());
+    ASSERT_TRUE(info);
+    const cJSON *errors = cJSON_GetObjectItem(info.get(), "errors");
+    ASSERT_EQ(cJSON_GetArraySize(errors), 1);
+    EXPECT_EQ(std::string(cJSON_GetStringValue(cJSON_GetArrayItem(errors, 0))), row.out);
+  }
 }
 
 }  // namespace
