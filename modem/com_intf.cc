@@ -74,7 +74,11 @@ sint32 set_serial_attr(uint32 serial_fd, serial_attr_t *serial_attr) {
 
 int open_serial(char *serial_file, unsigned int rate, unsigned char parity, unsigned char databits,
                 unsigned char stopbits, unsigned char streamcontrol) {
-  int fd = open(serial_file, O_RDWR | O_NONBLOCK);
+  // Never the controlling terminal: a run started as a session leader (by a
+  // service manager, or setsid) would otherwise be killed by the hang-up of
+  // a modem that goes away, instead of ending with its failure code. Nor is
+  // the line handed on to the shell and database client the run starts.
+  int fd = open(serial_file, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
 
   // Reading the settings proves the device is a terminal; they are not kept,

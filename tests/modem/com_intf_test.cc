@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -203,10 +206,46 @@ TEST(OpenSerial, GivesARawNonBlockingLine) {
   errno = 0;
   EXPECT_EQ(read(fd, buf, sizeof buf), -1);
   EXPECT_EQ(errno, EAGAIN);
+  EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC) << "the database client gets no line";
   close_serial(static_cast<unsigned int>(fd));
   EXPECT_EQ(fcntl(fd, F_GETFD), -1);
   close(master);
   close(slave);
+}
+
+// A run that leads its own session without a terminal (as a service manager
+// or setsid starts it) must not take the modem's line as its controlling
+// terminal: the modem's hang-up would kill it with SIGHUP.
+TEST(OpenSerial, LineNeverBecomesTheControllingTerminal) {
+  int master, slave;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  close(slave);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    if (setsid() < 0) _exit(10);
+    int fd = open_serial(name, 115200, 0, 8, 1, 0);
+    if (fd < 0) _exit(11);
+    pid_t session = 0;
+    bool controlling = ioctl(fd, TIOCGSID, &session) == 0;
+    char byte = 1;
+    if (write(ready[1], &byte, 1) != 1) _exit(12);
+    // The parent hangs up meanwhile.
+    usleep(300 * 1000);
+    _exit(controlling ? 13 : 0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  close(master);  // the modem goes away
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "13: the line became the controlling terminal";
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 # also notes its wall time and, from wait4, its CPU time and peak resident
 # size (with the database client it waits for) in cmd/NN/rusage.json.
 # With --terminal, its standard error is a pty, as a person running it by hand
-# has it, and what reached that terminal lands in cmd/NN/terminal.
-#   usage: measure_run.py [--terminal] ESIMCTL-ARGS...
+# has it, and what reached that terminal lands in cmd/NN/terminal. With
+# --session, it leads a session of its own without a terminal, as a service
+# manager starts it.
+#   usage: measure_run.py [--terminal] [--session] ESIMCTL-ARGS...
 import json
 import os
 import pty
@@ -16,6 +18,9 @@ import time
 args = sys.argv[1:]
 terminal = bool(args) and args[0] == "--terminal"
 if terminal:
+    args = args[1:]
+session = bool(args) and args[0] == "--session"
+if session:
     args = args[1:]
 out = os.environ.get("SIM_OUT", "/sim/out")
 cmd_dir = os.path.join(out, "cmd")
@@ -35,6 +40,8 @@ master, slave = pty.openpty() if terminal else (-1, -1)
 start = time.time()
 pid = os.fork()
 if pid == 0:
+    if session:
+        os.setsid()
     os.dup2(stdin, 0)
     os.dup2(stdout, 1)
     os.dup2(slave if terminal else stderr, 2)

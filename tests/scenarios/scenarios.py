@@ -1186,13 +1186,17 @@ def fault_db_locked(ctx):
 
 @scenario("fault.modem_vanishes_mid_run")
 def fault_modem_vanishes(ctx):
-    g = removal_gateway(ctx, channels="1,2").modem("2:--fault trans_last:hangup,skip=1") \
-        .modem("1:--fault delete:hangup")
-    measured_runs(g, ("-c", "2", "-a", CODE), ("-c", "1", "-i", ICCID, "-r"))
+    # Channel 3's download runs as a session leader without a terminal, as a
+    # service manager starts it: the modem's line must not become its
+    # controlling terminal, whose hang-up would kill it.
+    g = removal_gateway(ctx, channels="1-3").modem("2:--fault trans_last:hangup,skip=1") \
+        .modem("1:--fault delete:hangup").modem("3:--fault trans_last:hangup,skip=1")
+    measured_runs(g, ("-c", "2", "-a", CODE), ("-c", "1", "-i", ICCID, "-r"), ("--session", "-c", "3", "-a", CODE))
     t = g.run()
     ctx.eq((t.status(1), t.stdout(1)), (239, "Error: failed cause -17\n"), "download: step 2's answer never taken")
     ctx.eq((t.status(2), t.stdout(2)), (252, "Error: failed cause -4\n"), "removal: the delete never answered")
-    for n in (1, 2):
+    ctx.eq((t.status(3), t.stdout(3)), (239, "Error: failed cause -17\n"), "download leading its own session")
+    for n in (1, 2, 3):
         check_small_cpu(ctx, t, n, "run %d" % n)
         u = t.rusage(n)
         ctx.check(u.get("wall_s", 99) < 60 * FAST + 5, "run %d ends within its bounded waits (%.1f s)"
