@@ -279,11 +279,18 @@ void find(cJSON *info, int chan, bool list_read, bool records_read) {
     cJSON_ArrayForEach(item, records) {
       const char *id = cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
       if (has_iccid(profiles, id)) continue;
-      snprintf(detail, sizeof detail,
-               "recorded but not on the eUICC (removed without esimctl, or a removal that did not "
-               "forget its record); forget it with: %s %s \"DELETE FROM esim_http WHERE port = %d "
-               "AND iccid = \\\"%s\\\" \"",
-               ESIMCTL_DB_CLIENT, ESIMCTL_DB_FILE, chan, id);
+      // A statement to copy is only offered for an ICCID of digits and F:
+      // other text in the record (edited by hand) could break its quoting.
+      if (id[0] != '\0' && is_iccid_text(id))
+        snprintf(detail, sizeof detail,
+                 "recorded but not on the eUICC (removed without esimctl, or a removal that did "
+                 "not forget its record); forget it with: %s %s \"DELETE FROM esim_http WHERE "
+                 "port = %d AND iccid = \\\"%s\\\" \"",
+                 ESIMCTL_DB_CLIENT, ESIMCTL_DB_FILE, chan, id);
+      else
+        snprintf(detail, sizeof detail,
+                 "recorded but not on the eUICC, under an ICCID that is not digits: check the "
+                 "record store by hand");
       add_finding(info, "record-without-profile", id, detail);
     }
   }

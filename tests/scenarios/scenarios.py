@@ -1521,6 +1521,7 @@ def info_untrusted_text(ctx):
         .modem("3:--firmware FW\x1b]0;owned\x07X")
     for iccid in many:
         g.seed_record(port=2, iccid=iccid)
+    g.seed_record(port=2, iccid="8988$(id)")  # a record edited by hand
     info(g, "-c", "all")
     t = g.run()
     raw = open(t.path("info", "01", "stdout"), "rb").read()
@@ -1534,12 +1535,16 @@ def info_untrusted_text(ctx):
     ctx.eq((one.get("errors"), one.get("profiles"), kinds(one)),
            (['AT+QESIM="list": the reply does not carry status 0'], [], []),
            "a failed list: an error, no profiles, no comparison")
-    ctx.eq((two.get("errors"), len(two.get("records", [])), len(kinds(two))), ([], 20, 20),
-           "twenty records read, each without its profile")
+    ctx.eq((two.get("errors"), len(two.get("records", [])), len(kinds(two))), ([], 21, 21),
+           "twenty-one records read, each without its profile")
+    odd = [f["detail"] for f in two.get("findings", []) if f["iccid"] == "8988$(id)"]
+    ctx.check(len(odd) == 1 and "DELETE" not in odd[0] and "by hand" in odd[0],
+              "no statement to copy for an ICCID that is not digits: %r" % odd)
     ctx.check(two.get("firmware") is not None and "\ufffd" in two["firmware"],
               "bytes that are not UTF-8 stand as U+FFFD: %r" % two.get("firmware"))
     ctx.eq(three.get("firmware"), "FW\x1b]0;owned\x07X", "control bytes escaped by JSON, kept")
-    ctx.eq(sorted(t.db()), sorted([(1, ICCID, HOST, NOTIFY_PATH)] + [(2, i, HOST, NOTIFY_PATH) for i in many]),
+    ctx.eq(sorted(t.db()), sorted([(1, ICCID, HOST, NOTIFY_PATH)] +
+                                  [(2, i, HOST, NOTIFY_PATH) for i in many + ["8988$(id)"]]),
            "database rows untouched")
 
 
