@@ -1,5 +1,6 @@
 // Reads the database client's answers in the record store: save_http_info,
-// get_http_info and delete_http_info, each handed one client output.
+// get_http_info, delete_http_info and esimctl-info's list_http_info, each
+// handed one client output.
 // Input: one byte for the channel, then pieces split at the record
 // separator: the ICCID, the server host, the server path, the outputs.
 // Every command line the store runs is checked to keep its quoting, and
@@ -102,5 +103,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(ret <= 0 && (ret >= -4 || ret == -11));
   check_values(before, {iccid_value}, ret);
   if (column_name) FUZZ_CHECK(fake_db_client_lines().empty());
+
+  // Every row handed on has its four texts, whatever the answer held.
+  int rows = 0;
+  ret = list_http_info(
+      channel,
+      [](const char *iccid_of, const char *ip_of, const char *path_of, const char *saved,
+         void *count) {
+        FUZZ_CHECK(iccid_of != nullptr && ip_of != nullptr && path_of != nullptr &&
+                   saved != nullptr);
+        ++*static_cast<int *>(count);
+      },
+      &rows);
+  FUZZ_CHECK(ret == 0 || ret == -2 || ret == -3 || ret == -11);
+  if (ret != 0) FUZZ_CHECK(rows == 0);
   return 0;
 }
