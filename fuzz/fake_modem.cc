@@ -13,20 +13,16 @@
 
 namespace {
 
-std::vector<std::string_view> pending;
-size_t next_reply = 0;
-std::vector<std::string> sent;
+ScriptedPeer modem;
 
 }  // namespace
 
 void fake_modem_reset(const std::vector<std::string_view> &replies) {
-  pending = replies;
-  next_reply = 0;
-  sent.clear();
+  modem.reset(replies);
 }
 
 const std::vector<std::string> &fake_modem_commands() {
-  return sent;
+  return modem.requests();
 }
 
 // The same argument checks and reply bounds as the real exchange: at most
@@ -41,7 +37,7 @@ int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_l
   if (out_result != nullptr && out_len < 1) return -1;
 
   FUZZ_CHECK(is_one_command_line(at_cmd));
-  sent.emplace_back(at_cmd);
+  modem.keep(at_cmd);
   if (out_result == nullptr) return 0;
 
   // The real exchange may fill all of out_len: the caller's buffer must
@@ -49,12 +45,9 @@ int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_l
   volatile char last = out_result[out_len - 1];
   (void)last;
 
-  if (next_reply >= pending.size()) return -4;
-  std::string_view reply = pending[next_reply++];
-  if (reply.empty()) return -4;
-  size_t n = std::min(reply.size(), static_cast<size_t>(out_len) - 1);
-  memcpy(out_result, reply.data(), n);
-  out_result[n] = '\0';
+  std::string_view reply;
+  if (!modem.next(&reply) || reply.empty()) return -4;
+  copy_bounded(reply, out_result, static_cast<size_t>(out_len));
   return 0;
 }
 

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 std::vector<std::string_view> split_input(const uint8_t *data, size_t size, char separator) {
   std::vector<std::string_view> pieces;
@@ -14,6 +16,24 @@ std::vector<std::string_view> split_input(const uint8_t *data, size_t size, char
     if (end == std::string_view::npos) return pieces;
     rest.remove_prefix(end + 1);
   }
+}
+
+void ScriptedPeer::reset(const std::vector<std::string_view> &answers) {
+  answers_ = answers;
+  next_ = 0;
+  requests_.clear();
+}
+
+bool ScriptedPeer::next(std::string_view *answer) {
+  if (next_ >= answers_.size()) return false;
+  *answer = answers_[next_++];
+  return true;
+}
+
+void copy_bounded(std::string_view text, char *buffer, size_t size) {
+  size_t n = std::min(text.size(), size - 1);
+  memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
 }
 
 void fuzz_fail(const char *what, const char *file, int line) {

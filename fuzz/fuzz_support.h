@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,6 +17,28 @@ constexpr char kSliceSeparator = '\x1e';
 // pieces, empty ones included.
 std::vector<std::string_view> split_input(const uint8_t *data, size_t size,
                                           char separator = kSliceSeparator);
+
+// A peer whose answers come from the fuzz input, one per request, and which
+// keeps every request it was sent: the modem and the database client.
+class ScriptedPeer {
+ public:
+  // Forgets the requests so far; later requests get these answers in order.
+  // The views must outlive the calls.
+  void reset(const std::vector<std::string_view> &answers);
+  void keep(const char *request) { requests_.emplace_back(request); }
+  // The next answer; false when none is left.
+  bool next(std::string_view *answer);
+  const std::vector<std::string> &requests() const { return requests_; }
+
+ private:
+  std::vector<std::string_view> answers_;
+  size_t next_ = 0;
+  std::vector<std::string> requests_;
+};
+
+// Copies `text` into a caller's buffer of `size` (at least 1) bytes as the
+// real peers' readers do: at most size - 1 bytes, then a NUL.
+void copy_bounded(std::string_view text, char *buffer, size_t size);
 
 // Reports the broken invariant on the process's error descriptor and
 // aborts, so libFuzzer keeps the input as a crash.
