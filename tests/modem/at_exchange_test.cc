@@ -240,6 +240,9 @@ TEST_F(AtExchangeTest, RefusedRunLeavesTheHoldersLineAlone) {
 }
 
 TEST_F(AtExchangeTest, CommandLongerThanTheDeviceBufferArrivesWhole) {
+  // The modem takes 20000 bytes before it answers: its reply gets 3 s of
+  // polls, room for a loaded or emulated machine.
+  sleep_shim_set_factor(0.2);
   std::string cmd = "AT+QESIM=\"trans\",20000,0,0,20000,\"" + std::string(20000, 'a') + "\"\r\n";
   modem_.hold_reading(true);
   std::thread release([this] {
@@ -254,7 +257,9 @@ TEST_F(AtExchangeTest, CommandLongerThanTheDeviceBufferArrivesWhole) {
 }
 
 TEST_F(AtExchangeTest, DeviceThatNeverTakesTheRestFailsTheWrite) {
-  std::string cmd = "AT+QESIM=\"trans\",20000,0,0,20000,\"" + std::string(20000, 'b') + "\"\r\n";
+  // Far more than a pty holds (its buffers and one read the modem may still
+  // make before it stops), however the threads are scheduled.
+  std::string cmd = "AT+QESIM=\"trans\",20000,0,0,20000,\"" + std::string(200000, 'b') + "\"\r\n";
   modem_.hold_reading(true);
   EXPECT_EQ(exchange(cmd.c_str()), -3);
   EXPECT_THAT(log_.messages(),
