@@ -1,6 +1,8 @@
 #include "progress.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -73,6 +75,14 @@ size_t columns(int fd) {
   return size.ws_col;
 }
 
+// Whether the run's job holds the terminal: a run moved to the background
+// (Ctrl-Z, bg) draws nothing until it is brought back. A terminal that is
+// not the run's controlling one has no foreground to lose.
+bool in_foreground(int fd) {
+  pid_t foreground = tcgetpgrp(fd);
+  return foreground == -1 || foreground == getpgrp();
+}
+
 // Redraws the line in place: back to its start, clear it, write it anew,
 // cut to one column less than the terminal's width so that it never wraps.
 void draw(Progress &p, const char *end) {
@@ -97,10 +107,19 @@ void draw(Progress &p, const char *end) {
   size_t width = columns(p.fd);
   if (width > 1 && len > width - 1) len = width - 1;
   if (end != nullptr) text[len++] = '\n';
+  if (!in_foreground(p.fd)) return;
   // A redraw the terminal cannot take now is dropped; the next one starts
-  // the line afresh.
+  // the line afresh. SIGTTOU is held off this thread for the write: a job
+  // moved to the background between the check and the write draws one
+  // line too many rather than being stopped in the middle of a dialogue
+  // with its modem (a terminal with tostop set).
+  sigset_t ttou, before;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  pthread_sigmask(SIG_BLOCK, &ttou, &before);
   ssize_t ignored = write(p.fd, line, head + len);
   (void)ignored;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void tick(Progress *p) {
@@ -114,9 +133,7 @@ void tick(Progress *p) {
 // A terminal on standard error that the run may draw on: not one whose
 // foreground belongs to another job (a run put in the background).
 int open_terminal() {
-  if (!isatty(STDERR_FILENO)) return -1;
-  pid_t foreground = tcgetpgrp(STDERR_FILENO);
-  if (foreground != -1 && foreground != getpgrp()) return -1;
+  if (!isatty(STDERR_FILENO) || !in_foreground(STDERR_FILENO)) return -1;
   char name[256];
   if (ttyname_r(STDERR_FILENO, name, sizeof name) != 0) return -1;
   return open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

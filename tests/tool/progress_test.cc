@@ -8,7 +8,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -120,6 +122,63 @@ TEST_F(ProgressOnPty, TerminalThatStopsReadingDoesNotHoldUpTheRun) {
     progress_end("done");
   });
   EXPECT_EQ(status, 0) << "the run waited on a terminal that nobody reads";
+}
+
+TEST_F(ProgressOnPty, RunMovedToTheBackgroundIsNeverStopped) {
+  // A shell's job control in miniature: a session on the pty with tostop
+  // set, whose leader gives the terminal to the run's job and then takes it
+  // back while the run is between two stages. The leader exits 1 when the
+  // run was stopped (SIGTTOU) and 3 when the session could not be set up.
+  int slave = slave_;
+  int status = in_child([slave] {
+    if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(3);
+    termios mode{};
+    tcgetattr(slave, &mode);
+    mode.c_lflag |= TOSTOP;
+    tcsetattr(slave, TCSANOW, &mode);
+    int go[2], moved[2];
+    if (pipe(go) != 0 || pipe(moved) != 0) _exit(3);
+    pid_t run = fork();
+    if (run == 0) {
+      setpgid(0, 0);
+      char byte;
+      if (read(go[0], &byte, 1) != 1) _exit(3);
+      progress_begin(4);
+      progress_stage("Step 1: initiateAuthentication");
+      if (write(moved[1], "m", 1) != 1 || read(go[0], &byte, 1) != 1) _exit(3);
+      progress_stage("Step 2: authenticateClient");
+      progress_wait("the modem's reply", 15);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // a ticker redraw
+      progress_end("done");
+      _exit(0);
+    }
+    setpgid(run, run);
+    char byte;
+    if (tcsetpgrp(slave, run) != 0) _exit(3);
+    if (write(go[1], "g", 1) != 1 || read(moved[0], &byte, 1) != 1) _exit(3);
+    // A shell takes the terminal back with SIGTTOU held off, as it is then
+    // in the background itself.
+    sigset_t ttou;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, nullptr);
+    if (tcsetpgrp(slave, getpgrp()) != 0) _exit(3);  // the run's job is in the background now
+    if (write(go[1], "g", 1) != 1) _exit(3);
+    int run_status = 0;
+    if (waitpid(run, &run_status, WUNTRACED) != run) _exit(3);
+    if (WIFSTOPPED(run_status)) {
+      kill(run, SIGKILL);
+      waitpid(run, &run_status, 0);
+      _exit(1);
+    }
+    _exit(WIFEXITED(run_status) && WEXITSTATUS(run_status) == 0 ? 0 : 3);
+  });
+  EXPECT_EQ(status, 0) << (status == 1 ? "the run was stopped by SIGTTOU" : "the session failed");
+  std::vector<std::string> lines = redraws(drain(master_));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "esimctl chan 4  0:00  Step 1: initiateA");
+  for (const std::string &line : lines)
+    EXPECT_EQ(line.find("Step 2"), std::string::npos) << "drawn in the background: " << line;
 }
 
 TEST_F(ProgressOnPty, NothingWhenStandardErrorIsNoTerminal) {
