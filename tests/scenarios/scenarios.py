@@ -350,6 +350,8 @@ class Context:
 
 SCENARIOS = {}
 
+# Every scenario carries the ctest label "scenario"; "slow" marks one of more
+# than about 20 s, "realtime" one that waits the tool's real times.
 def scenario(name, labels=(), timeout=120):
     def deco(fn):
         SCENARIOS[name] = (fn, ("scenario",) + tuple(labels), timeout)
@@ -972,7 +974,7 @@ def measured(g, *args):
     return measured_runs(g, args)
 
 
-@scenario("realtime.download", labels=("realtime",), timeout=420)
+@scenario("realtime.download", labels=("realtime", "slow"), timeout=420)
 def realtime_download(ctx):
     t = measured(ctx.gateway(factor=1).logging_db(), "-c", "1", "-a", CODE).run()
     check_download_ok(ctx, t)
@@ -982,7 +984,7 @@ def realtime_download(ctx):
     figures(ctx, t, "download")
 
 
-@scenario("realtime.removal", labels=("realtime",), timeout=300)
+@scenario("realtime.removal", labels=("realtime", "slow"), timeout=300)
 def realtime_removal(ctx):
     t = measured(removal_gateway(ctx, factor=1).logging_db(), "-c", "1", "-i", ICCID, "-r").run()
     check_removal_ok(ctx, t, "No")
@@ -1165,7 +1167,7 @@ def fault_db_read_only(ctx):
     ctx.eq(t.db(), [(1, ICCID, HOST, NOTIFY_PATH)], "no new row; the seeded one stays")
 
 
-@scenario("fault.database_locked_past_the_busy_timeout", timeout=200)
+@scenario("fault.database_locked_past_the_busy_timeout", labels=("slow",), timeout=200)
 def fault_db_locked(ctx):
     g = removal_gateway(ctx, channels="1,2")
     g.line("python3 -c 'import sqlite3,time; c=sqlite3.connect(\"/data/log/esimhttp.db\", isolation_level=None);"
