@@ -1,6 +1,12 @@
-# Debian packages of the tool (cpack -G DEB in a build folder): esimctl and
-# esimctl-info in /usr/bin, dbshell at its configured client path, the manual
-# pages, README and docs. Dependencies come from the binaries (dpkg-shlibdeps).
+# Debian packages of the tool (cpack -G DEB in a build folder), one per
+# install component:
+#   esimctl          esimctl and esimctl-info in /usr/bin, their manual pages,
+#                    README and docs under /usr/share/doc/esimctl;
+#   esimctl-dbshell  the project's database client at its configured path
+#                    (ESIMCTL_DB_CLIENT) and its manual page.
+# A gateway's platform brings its own client at that path, so esimctl does
+# not depend on esimctl-dbshell: that package is for gateways without one.
+# Dependencies come from each package's binaries (dpkg-shlibdeps).
 set(deb_arch_of_aarch64 arm64)
 set(deb_arch_of_arm armhf)
 set(deb_arch_of_x86_64 amd64)
@@ -9,7 +15,7 @@ if(NOT deb_arch)
   set(deb_arch ${CMAKE_SYSTEM_PROCESSOR})
 endif()
 
-# Debian wants these two with every package.
+# Debian wants these two with every package, in the package's own doc folder.
 set(debian_dir ${CMAKE_CURRENT_LIST_DIR}/debian)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/changelog.gz
                    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package
@@ -17,21 +23,35 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/changelog.gz
                    DEPENDS ${debian_dir}/changelog VERBATIM)
 add_custom_target(package_files ALL DEPENDS ${CMAKE_BINARY_DIR}/package/changelog.gz)
 install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz ${debian_dir}/copyright
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${debian_dir}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-        RENAME esimctl)
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT esimctl)
+install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz ${debian_dir}/copyright
+        DESTINATION ${ESIMCTL_DBSHELL_DOCDIR} COMPONENT dbshell)
+install(FILES ${debian_dir}/dbshell.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME esimctl-dbshell COMPONENT dbshell)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME esimctl)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "esimctl developers <esimctl-dev@lists.example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "download and remove eSIM profiles on a gateway's modems")
-set(CPACK_PACKAGE_DESCRIPTION
-    "esimctl drives the AT+QESIM command of the cellular modems of an embedded
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL esimctl dbshell)
+set(CPACK_DEBIAN_ESIMCTL_PACKAGE_NAME esimctl)
+set(CPACK_DEBIAN_DBSHELL_PACKAGE_NAME esimctl-dbshell)
+set(CPACK_COMPONENT_ESIMCTL_DESCRIPTION
+    "download and remove eSIM profiles on a gateway's modems
+esimctl drives the AT+QESIM command of the cellular modems of an embedded
 Linux gateway (up to 32 channels) to install and remove eSIM profiles, and
 relays the modem's requests to the profile server (SM-DP+) over HTTPS. It
-records which server installed each profile through the database client
-dbshell. esimctl-info gives a read-only look at a channel.")
+records which server installed each profile through a database client at
+${ESIMCTL_DB_CLIENT}: the gateway platform's own client, or the one of the
+package esimctl-dbshell on a gateway without one. esimctl-info gives a
+read-only look at a channel.")
+set(CPACK_COMPONENT_DBSHELL_DESCRIPTION
+    "database client for esimctl's server records
+dbshell runs one SQL statement on an SQLite file and prints the outcome as
+JSON, the way esimctl's record store expects it. This package installs it at
+${ESIMCTL_DB_CLIENT}, the path of the gateway platform's own client: it is
+for gateways that have no such client.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_arch})
