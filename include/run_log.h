@@ -1,5 +1,8 @@
 // The run log: one time-stamped line per call, in the file named at start-up
-// or, when none could be opened, on standard output.
+// or, when none could be opened, on standard output. It is also where the
+// subsystems report what the run is doing as it happens (its stage, what it
+// waits for): those reports add no entry, and reach a sink when one is set
+// (the progress line, on a terminal), else nothing.
 #pragma once
 
 #include <cstdio>
@@ -24,3 +27,24 @@ struct LogSafeText {
   char text[2048];
 };
 LogSafeText log_safe(const char *value);
+
+// Where the run's reports go as they happen. Every member may be null.
+struct ReportSink {
+  void (*stage)(const char *stage);
+  void (*wait)(const char *what, int seconds);
+  void (*end)(const char *outcome);
+};
+
+// Sends the reports to `sink` from now on (nullptr: nowhere, the default).
+// The sink must outlive its use.
+void log_set_sink(const ReportSink *sink);
+
+// The run's current stage, e.g. "Step 2: authenticateClient".
+void log_stage(const char *stage);
+
+// What the run waits for now and for how long at most, in seconds (0: no
+// known bound).
+void log_wait(const char *what, int seconds);
+
+// The run's outcome; the sink shows it and is done with.
+void log_end(const char *outcome);

@@ -12,7 +12,6 @@
 
 #include "com_intf.h"
 #include "globals.h"
-#include "progress.h"
 #include "run_log.h"
 
 namespace {
@@ -86,7 +85,7 @@ void show_wait(const char *at_cmd, unsigned int wait_s) {
   int len = static_cast<int>(strcspn(at_cmd, "\r\n"));
   snprintf(what, sizeof what, "the modem's reply to %.*s%s", kShownCommand, at_cmd,
            len > kShownCommand ? "..." : "");
-  progress_wait(what, static_cast<int>(wait_s) + kMaxReads / 2);
+  log_wait(what, static_cast<int>(wait_s) + kMaxReads / 2);
 }
 
 }  // namespace

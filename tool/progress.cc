@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "globals.h"
+#include "run_log.h"
 
 namespace {
 
@@ -122,6 +123,10 @@ int open_terminal() {
   return open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
+// The run reports through its log; on a terminal this line is where those
+// reports are shown.
+const ReportSink kTerminalSink = {progress_stage, progress_wait, progress_end};
+
 }  // namespace
 
 void progress_begin(int channel) {
@@ -133,6 +138,7 @@ void progress_begin(int channel) {
   p.channel = channel;
   p.started = Clock::now();
   p.ticker = std::thread(tick, &p);
+  log_set_sink(&kTerminalSink);
 }
 
 void progress_stage(const char *stage) {
@@ -163,6 +169,7 @@ void progress_end(const char *outcome) {
     copy_text(p.stage, outcome);
     p.waiting[0] = '\0';
   }
+  log_set_sink(nullptr);
   p.wake.notify_all();
   p.ticker.join();
   draw(p, "\n");

@@ -12,6 +12,8 @@ constexpr size_t kLineSize = 2048;
 constexpr size_t kTimeSize = 24;
 // Room for the caller's message, its NUL included, behind the time stamp.
 constexpr size_t kMessageSize = 2024;
+
+const ReportSink *report_sink = nullptr;
 }  // namespace
 
 FILE *log_open(const char *name) {
@@ -71,4 +73,20 @@ LogSafeText log_safe(const char *value) {
   }
   out.text[used] = '\0';
   return out;
+}
+
+void log_set_sink(const ReportSink *sink) {
+  report_sink = sink;
+}
+
+void log_stage(const char *stage) {
+  if (report_sink != nullptr && report_sink->stage != nullptr) report_sink->stage(stage);
+}
+
+void log_wait(const char *what, int seconds) {
+  if (report_sink != nullptr && report_sink->wait != nullptr) report_sink->wait(what, seconds);
+}
+
+void log_end(const char *outcome) {
+  if (report_sink != nullptr && report_sink->end != nullptr) report_sink->end(outcome);
 }
