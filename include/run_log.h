@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include "peer_text.h"
+
 // Opens `name` for appending ("ab+"). Gives nullptr for a missing or empty
 // name (silently) and when the open fails (after telling standard output).
 FILE *log_open(const char *name);
@@ -19,14 +21,6 @@ void log_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Closes the stream when there is one.
 void log_close(FILE *stream);
-
-// A value from a peer (the modem, the database, the server) made fit for a
-// log entry: control bytes become \xNN, so the value cannot forge entries of
-// its own, and the text is cut to what one entry can show.
-struct LogSafeText {
-  char text[2048];
-};
-LogSafeText log_safe(const char *value);
 
 // Where the run's reports go as they happen. Every member may be null.
 struct ReportSink {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "globals.h"
+#include "peer_text.h"
 #include "run_log.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "globals.h"
+#include "peer_text.h"
 #include "run_log.h"
 
 namespace {
@@ -50,16 +51,7 @@ Progress &progress() {
 }
 
 void copy_text(char *to, const char *from) {
-  snprintf(to, kTextSize, "%s", from != nullptr ? from : "");
-  // The line must stay one line: a command's own line end is not shown, and
-  // no other control byte reaches the terminal.
-  for (unsigned char *c = reinterpret_cast<unsigned char *>(to); *c != '\0'; ++c) {
-    if (*c == '\r' || *c == '\n') {
-      *c = '\0';
-      break;
-    }
-    if (*c < 0x20 || *c >= 0x7f) *c = '?';
-  }
+  terminal_line(to, kTextSize, from);
 }
 
 long seconds_since(Clock::time_point t) {

@@ -58,23 +58,6 @@ void log_close(FILE *stream) {
   if (stream != nullptr) fclose(stream);
 }
 
-LogSafeText log_safe(const char *value) {
-  LogSafeText out{};
-  size_t used = 0;
-  // Each byte takes at most four characters; the NUL needs one more.
-  for (const char *p = value != nullptr ? value : ""; *p != '\0' && used + 5 < sizeof out.text;
-       ++p) {
-    auto byte = static_cast<unsigned char>(*p);
-    if (byte < 0x20 || byte == 0x7f)
-      used +=
-          static_cast<size_t>(snprintf(out.text + used, sizeof out.text - used, "\\x%02x", byte));
-    else
-      out.text[used++] = static_cast<char>(byte);
-  }
-  out.text[used] = '\0';
-  return out;
-}
-
 void log_set_sink(const ReportSink *sink) {
   report_sink = sink;
 }
