@@ -1,6 +1,8 @@
 // The one AT command exchange through which every modem command passes.
 #pragma once
 
+#include <cstddef>
+
 // Writes `at_cmd` (with its own "\r\n") to the channel's device, opening and
 // locking the device on first use, waits (28 s when `long_time_flag` is set,
 // else 3 s per unit of `timeout`, else 0.5 s), then polls the device up to 30
@@ -14,6 +16,10 @@
 //  -4  no byte of reply arrived
 int execute_at_command(int chan_id, const char *at_cmd, char *out_result, int out_len, int timeout,
                        int long_time_flag);
+
+// The device of channel `chan`: "<dev_dir>/<chan>", cut to `size` bytes.
+// Every program of the tool names a channel's device through this.
+void channel_device_path(int chan, char *path, size_t size);
 
 // Takes the exclusive lock that every run on a channel takes (on a
 // descriptor of its own, before the line is touched), then opens channel

@@ -1,7 +1,9 @@
 // Process-wide state of esimctl and the sizes of its fixed buffers.
 //
-// The tool runs one mode in one thread; its subsystems hand data to each other
-// through these buffers. Every character buffer holds NUL-terminated text and
+// The tool runs one mode, and all of its work, in one thread; its subsystems
+// hand data to each other through these buffers. The only other thread is
+// the progress line's redraw (on a terminal only), which touches none of
+// this state. Every character buffer holds NUL-terminated text and
 // is never written past its size.
 #pragma once
 

@@ -4,6 +4,10 @@
 // waiting for, redrawn every second. When standard error is anything else
 // (a pipe, a file, /dev/null: every caller but a person) nothing is written
 // and nothing else changes.
+//
+// The subsystems never call it: they report through the run log (log_stage,
+// log_wait, log_end), and progress_begin makes this line the run log's sink
+// for those reports until progress_end.
 #pragma once
 
 // Starts the line for `channel` when standard error is a terminal and the

@@ -1,8 +1,13 @@
 // The run log: one time-stamped line per call, in the file named at start-up
-// or, when none could be opened, on standard output.
+// or, when none could be opened, on standard output. It is also where the
+// subsystems report what the run is doing as it happens (its stage, what it
+// waits for): those reports add no entry, and reach a sink when one is set
+// (the progress line, on a terminal), else nothing.
 #pragma once
 
 #include <cstdio>
+
+#include "peer_text.h"
 
 // Opens `name` for appending ("ab+"). Gives nullptr for a missing or empty
 // name (silently) and when the open fails (after telling standard output).
@@ -17,10 +22,23 @@ void log_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Closes the stream when there is one.
 void log_close(FILE *stream);
 
-// A value from a peer (the modem, the database, the server) made fit for a
-// log entry: control bytes become \xNN, so the value cannot forge entries of
-// its own, and the text is cut to what one entry can show.
-struct LogSafeText {
-  char text[2048];
+// Where the run's reports go as they happen. Every member may be null.
+struct ReportSink {
+  void (*stage)(const char *stage);
+  void (*wait)(const char *what, int seconds);
+  void (*end)(const char *outcome);
 };
-LogSafeText log_safe(const char *value);
+
+// Sends the reports to `sink` from now on (nullptr: nowhere, the default).
+// The sink must outlive its use.
+void log_set_sink(const ReportSink *sink);
+
+// The run's current stage, e.g. "Step 2: authenticateClient".
+void log_stage(const char *stage);
+
+// What the run waits for now and for how long at most, in seconds (0: no
+// known bound).
+void log_wait(const char *what, int seconds);
+
+// The run's outcome; the sink shows it and is done with.
+void log_end(const char *outcome);

@@ -12,7 +12,6 @@
 
 #include "com_intf.h"
 #include "globals.h"
-#include "progress.h"
 #include "run_log.h"
 
 namespace {
@@ -35,16 +34,12 @@ long long now_ms() {
 // The descriptor that holds the channel's lock, apart from at_fd.
 int lock_fd = -1;
 
-void channel_path(int chan, char *file_name, size_t size) {
-  snprintf(file_name, size, "%s/%d", dev_dir, chan);
-}
-
 // Opens the channel on first use, logging why when it cannot.
 int open_channel(int chan) {
   int locked = lock_channel(chan);
   if (locked == -5) {
     char file_name[kPathSize] = {};
-    channel_path(chan, file_name, sizeof file_name);
+    channel_device_path(chan, file_name, sizeof file_name);
     log_print("Error: chan %d device %s is in use by another esimctl run\n", chan, file_name);
   }
   if (locked != 0) {
@@ -86,17 +81,21 @@ void show_wait(const char *at_cmd, unsigned int wait_s) {
   int len = static_cast<int>(strcspn(at_cmd, "\r\n"));
   snprintf(what, sizeof what, "the modem's reply to %.*s%s", kShownCommand, at_cmd,
            len > kShownCommand ? "..." : "");
-  progress_wait(what, static_cast<int>(wait_s) + kMaxReads / 2);
+  log_wait(what, static_cast<int>(wait_s) + kMaxReads / 2);
 }
 
 }  // namespace
+
+void channel_device_path(int chan, char *path, size_t size) {
+  snprintf(path, size, "%s/%d", dev_dir, chan);
+}
 
 // The exclusive lock keeps two runs on one channel (esimctl, esimctl-info)
 // from ever interleaving their commands.
 int lock_channel(int chan) {
   if (at_fd >= 0) return 0;
   char file_name[kPathSize] = {};
-  channel_path(chan, file_name, sizeof file_name);
+  channel_device_path(chan, file_name, sizeof file_name);
   // The lock comes first, on a descriptor of its own: opening the line sets
   // it up and flushes it, which would throw away the reply that a run
   // holding the channel is waiting for.

@@ -8,7 +8,6 @@
 #include "at_commands.h"
 #include "at_exchange.h"
 #include "globals.h"
-#include "progress.h"
 #include "run_log.h"
 
 namespace {
@@ -27,7 +26,7 @@ int exchange(const char *cmd, char *result, int timeout) {
 // The EID reply may come after the exchange gave up on a first burst of
 // other text: read the device again, once a second, each read on its own.
 void wait_for_eid(char *result) {
-  progress_wait("a late EID reply (one read a second)", kEidExtraReads);
+  log_wait("a late EID reply (one read a second)", kEidExtraReads);
   for (int i = 0; i < kEidExtraReads; ++i) {
     sleep(kBetweenExtraReadsS);
     memset(result, 0, kReplySize);
@@ -71,7 +70,7 @@ void send_prev_at() {
       send_cfun_min_flag = 0;
       exchange(kAtCfunMin, result, 0);
       send_cfun_max_flag = 1;
-      progress_wait("the radio to go down", kAfterRadioOffS);
+      log_wait("the radio to go down", kAfterRadioOffS);
       sleep(kAfterRadioOffS);
     } else {
       exchange(kAtCfunQuery, result, 0);
@@ -83,7 +82,7 @@ void send_prev_at() {
     if (send_cfun_max_flag) {
       send_cfun_max_flag = 0;
       exchange(kAtCfunFull, result, 0);
-      progress_wait("the radio to come up", kAfterFullFunctionS);
+      log_wait("the radio to come up", kAfterFullFunctionS);
       sleep(kAfterFullFunctionS);
     }
 
@@ -118,7 +117,7 @@ int send_at_cfun_max() {
     return -1;
   }
   if (print_flag) log_print("Test: at+cfun=4 chan_id [%d] response[%s]\n", chan_id, result);
-  progress_wait("the radio to go off", kAfterRadioOffS);
+  log_wait("the radio to go off", kAfterRadioOffS);
   sleep(kAfterRadioOffS);
   if (strstr(result, "OK") != nullptr) {
     if (print_flag) log_print("eSIM CFUN 4 successfully\n");

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "globals.h"
-#include "progress.h"
+#include "peer_text.h"
 #include "run_log.h"
 
 namespace {
@@ -176,9 +176,9 @@ int send_http(const char *http_ip, const char *http_path, const char *http_data,
   if (notify_flag == 1) curl_easy_setopt(curl.get(), CURLOPT_HEADER, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, kTransferTimeoutSeconds);
 
-  progress_wait(notify_flag == 1 ? "the profile server to take the notification"
-                                 : "the profile server's answer",
-                static_cast<int>(kTransferTimeoutSeconds));
+  log_wait(notify_flag == 1 ? "the profile server to take the notification"
+                            : "the profile server's answer",
+           static_cast<int>(kTransferTimeoutSeconds));
   CURLcode res = curl_easy_perform(curl.get());
   // An answer too large to use ends its transfer early, but is reported as
   // one that was read whole and then refused.

@@ -9,6 +9,7 @@
 
 #include "globals.h"
 #include "json_owner.h"
+#include "peer_text.h"
 #include "run_log.h"
 
 namespace {

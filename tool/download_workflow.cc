@@ -5,9 +5,9 @@
 #include "globals.h"
 #include "https_relay.h"
 #include "profile_cmds.h"
-#include "progress.h"
 #include "radio.h"
 #include "record_store.h"
+#include "run_log.h"
 #include "workflows.h"
 
 namespace {
@@ -35,7 +35,7 @@ const RelayStep kSteps[] = {
 };
 
 int relay(const RelayStep &step) {
-  progress_stage(step.stage);
+  log_stage(step.stage);
   if (print_flag) log_print("%s", step.header);
   if (send_http(at_http_ip, at_http_path, at_payload, 0) == 0)
     return log_failure(step.http_failed, "Error: goto send_http failed, ret=%d\n");
@@ -62,10 +62,10 @@ int download_workflow() {
     log_print("Active Code: %s\n", active_code);
   }
 
-  progress_stage("radio preparation");
+  log_stage("radio preparation");
   send_prev_at();
 
-  progress_stage("download command");
+  log_stage("download command");
   if (send_at_download(active_code) != 0)
     return log_failure(kDownloadCommandFailed, "Error goto send_at_download failed. ret=%d\n");
   if (strcmp(at_status, "0") != 0)
@@ -77,23 +77,23 @@ int download_workflow() {
     if (ret != 0) return ret;
   }
 
-  progress_stage("Step 4: notify");
+  log_stage("Step 4: notify");
   if (print_flag) log_print("\n=== Step 4: notify ===\n");
   if (send_http(at_http_ip, at_http_path, at_payload, 1) == 0)
     return log_failure(kNotifyHttpFailed, "Error: goto send_http failed, ret=%d\n");
 
-  progress_stage("profile list");
+  log_stage("profile list");
   memset(iccid, 0, sizeof iccid);
   if (send_at_list(iccid, sizeof iccid) < 0)
     return log_failure(kListFailed, "Error: goto send_at_list failed, ret=%d\n");
   // The profile is installed whatever happens to its record.
-  progress_stage("saving the record");
+  log_stage("saving the record");
   if (save_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0)
     log_failure(kSaveRecordFailed, "Error: goto save_http_info failed, ret=%d\n");
 
-  progress_stage("radio back to full function");
+  log_stage("radio back to full function");
   send_end_at();
-  progress_end("done");
+  log_end("done");
   printf("eSim Download Completed, iccid: [%s]\n", iccid);
   if (print_flag) log_print("eSim Download Completed, iccid: [%s]\r\n", iccid);
   return kResultOk;

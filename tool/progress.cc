@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "globals.h"
+#include "peer_text.h"
+#include "run_log.h"
 
 namespace {
 
@@ -51,16 +53,7 @@ Progress &progress() {
 }
 
 void copy_text(char *to, const char *from) {
-  snprintf(to, kTextSize, "%s", from != nullptr ? from : "");
-  // The line must stay one line: a command's own line end is not shown, and
-  // no other control byte reaches the terminal.
-  for (unsigned char *c = reinterpret_cast<unsigned char *>(to); *c != '\0'; ++c) {
-    if (*c == '\r' || *c == '\n') {
-      *c = '\0';
-      break;
-    }
-    if (*c < 0x20 || *c >= 0x7f) *c = '?';
-  }
+  terminal_line(to, kTextSize, from);
 }
 
 long seconds_since(Clock::time_point t) {
@@ -139,6 +132,10 @@ int open_terminal() {
   return open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
+// The run reports through its log; on a terminal this line is where those
+// reports are shown.
+const ReportSink kTerminalSink = {progress_stage, progress_wait, progress_end};
+
 }  // namespace
 
 void progress_begin(int channel) {
@@ -150,6 +147,7 @@ void progress_begin(int channel) {
   p.channel = channel;
   p.started = Clock::now();
   p.ticker = std::thread(tick, &p);
+  log_set_sink(&kTerminalSink);
 }
 
 void progress_stage(const char *stage) {
@@ -180,6 +178,7 @@ void progress_end(const char *outcome) {
     copy_text(p.stage, outcome);
     p.waiting[0] = '\0';
   }
+  log_set_sink(nullptr);
   p.wake.notify_all();
   p.ticker.join();
   draw(p, "\n");

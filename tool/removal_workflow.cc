@@ -5,9 +5,9 @@
 #include "https_relay.h"
 #include "notification_cmds.h"
 #include "profile_cmds.h"
-#include "progress.h"
 #include "radio.h"
 #include "record_store.h"
+#include "run_log.h"
 #include "workflows.h"
 
 namespace {
@@ -21,12 +21,12 @@ int removal_workflow() {
   log_print("ICCID: %s\n", iccid);
   log_print("Disable flag: %s\n", disable_flag ? "Yes" : "No");
 
-  progress_stage("radio off");
+  log_stage("radio off");
   send_at_cfun_max();
 
   // The notification goes to the server that installed the profile, which
   // only the record knows.
-  progress_stage("record lookup");
+  log_stage("record lookup");
   memset(at_http_ip, 0, sizeof at_http_ip);
   memset(at_http_path, 0, sizeof at_http_path);
   if (get_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0)
@@ -36,26 +36,26 @@ int removal_workflow() {
                        "Error: at_http_ip [%s] or at_http_path [%s] is NULL. ret=%d\n", at_http_ip,
                        at_http_path);
 
-  if (disable_flag) progress_stage("disabling the profile");
+  if (disable_flag) log_stage("disabling the profile");
   if (disable_flag && send_at_disable_esim(iccid) != 0)
     return log_failure(kRemoveDisableFailed, "Error: Failed to disable eSIM, ret=%d\n");
-  if (!donot_delete_flag) progress_stage("deleting the profile");
+  if (!donot_delete_flag) log_stage("deleting the profile");
   if (!donot_delete_flag && send_at_delete_esim(iccid) != 0)
     return log_failure(kRemoveDeleteFailed, "Error: Failed to delete eSIM, ret=%d\n");
-  progress_stage("notification list");
+  log_stage("notification list");
   if (send_at_ntf_list_delete(iccid) != 0)
     return log_failure(kRemoveNtfListFailed, "Error: Failed to get notification list, ret=%d\n");
-  progress_stage("notification fetch");
+  log_stage("notification fetch");
   if (send_at_ntf_get() != 0)
     return log_failure(kRemoveNtfGetFailed, "Error: Failed to get notification data, ret=%d\n");
 
-  progress_stage("notification to the server");
+  log_stage("notification to the server");
   if (print_flag) log_print("\n=== Sending Delete Notification ===\n");
   if (send_http(at_http_ip, at_http_path, http_payload, 1) == 0)
     return log_failure(kRemoveNotifyFailed, "Error: HTTP notification request failed, ret=%d\n");
 
   // From here on the profile is gone and the server told: failures are only logged.
-  progress_stage("notification delete");
+  log_stage("notification delete");
   if (send_at_ntf_delete(req_id) != 0)
     log_failure(kRemoveNtfDeleteFailed, "Error: Failed to ntf_delete req_id, ret=%d\n");
 
@@ -63,7 +63,7 @@ int removal_workflow() {
   while (ntf_count--) {
     char stage[32];
     snprintf(stage, sizeof stage, "clean-up pass %d", kCleanupPasses - ntf_count);
-    progress_stage(stage);
+    log_stage(stage);
     memset(req_id, 0, sizeof req_id);
     if (send_at_ntf_list(iccid, req_id, sizeof req_id) != 0) break;
     if (send_at_ntf_delete(req_id) != 0) {
@@ -73,13 +73,13 @@ int removal_workflow() {
     }
   }
 
-  progress_stage("forgetting the record");
+  log_stage("forgetting the record");
   if (delete_http_info(chan_id, iccid) < 0)
     log_failure(kRemoveForgetRecordFailed, "Error: Get http info failed. ret=%d\n");
 
-  progress_stage("radio back to full function");
+  log_stage("radio back to full function");
   send_end_at();
-  progress_end("done");
+  log_end("done");
   puts("eSIM Remove Completed");
   if (print_flag) log_print("eSIM Remove Completed\n");
   return kResultOk;

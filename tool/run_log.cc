@@ -12,6 +12,8 @@ constexpr size_t kLineSize = 2048;
 constexpr size_t kTimeSize = 24;
 // Room for the caller's message, its NUL included, behind the time stamp.
 constexpr size_t kMessageSize = 2024;
+
+const ReportSink *report_sink = nullptr;
 }  // namespace
 
 FILE *log_open(const char *name) {
@@ -56,19 +58,18 @@ void log_close(FILE *stream) {
   if (stream != nullptr) fclose(stream);
 }
 
-LogSafeText log_safe(const char *value) {
-  LogSafeText out{};
-  size_t used = 0;
-  // Each byte takes at most four characters; the NUL needs one more.
-  for (const char *p = value != nullptr ? value : ""; *p != '\0' && used + 5 < sizeof out.text;
-       ++p) {
-    auto byte = static_cast<unsigned char>(*p);
-    if (byte < 0x20 || byte == 0x7f)
-      used +=
-          static_cast<size_t>(snprintf(out.text + used, sizeof out.text - used, "\\x%02x", byte));
-    else
-      out.text[used++] = static_cast<char>(byte);
-  }
-  out.text[used] = '\0';
-  return out;
+void log_set_sink(const ReportSink *sink) {
+  report_sink = sink;
+}
+
+void log_stage(const char *stage) {
+  if (report_sink != nullptr && report_sink->stage != nullptr) report_sink->stage(stage);
+}
+
+void log_wait(const char *what, int seconds) {
+  if (report_sink != nullptr && report_sink->wait != nullptr) report_sink->wait(what, seconds);
+}
+
+void log_end(const char *outcome) {
+  if (report_sink != nullptr && report_sink->end != nullptr) report_sink->end(outcome);
 }
