@@ -11,7 +11,8 @@
 // A reply holding ERROR is logged but still succeeds.
 //   0  written, and a reply arrived (or no reply buffer was given)
 //  -1  channel outside 1..32, no command, or a reply buffer of no size
-//  -2  the device could not be opened, or another run holds its lock
+//  -2  the device could not be opened, or another run holds its lock (the
+//      first exchange of a run waits up to 60 s for that run to end)
 //  -3  the write failed or could not complete within the write bound
 //  -4  no byte of reply arrived
 int execute_at_command(int chan_id, const char *at_cmd, char *out_result, int out_len, int timeout,

@@ -22,6 +22,8 @@ constexpr int kMaxReads = 30;
 constexpr useconds_t kPollPauseUs = 500000;
 constexpr unsigned int kLongWaitS = 28;
 constexpr unsigned int kTimeoutUnitS = 3;
+// How long a run waits for a channel that another run holds.
+constexpr int kLockWaitS = 60;
 // How long a write may wait for a busy device to take the rest of a command.
 constexpr int kWriteBoundMs = 5000;
 
@@ -33,10 +35,31 @@ long long now_ms() {
 
 // The descriptor that holds the channel's lock, apart from at_fd.
 int lock_fd = -1;
+// Whether this run has already waited for the channel's lock.
+bool lock_waited = false;
 
-// Opens the channel on first use, logging why when it cannot.
+// Opens the channel on first use, logging why when it cannot. A channel
+// that another run holds is waited for, once a run and for kLockWaitS at
+// most: a look at the channel (esimctl-info) or a run just ending must not
+// cost this run its download. Later exchanges of a run that waited in vain
+// fail at once, as before.
 int open_channel(int chan) {
   int locked = lock_channel(chan);
+  if (locked == -5 && !lock_waited) {
+    lock_waited = true;
+    char file_name[kPathSize] = {};
+    channel_device_path(chan, file_name, sizeof file_name);
+    if (print_flag)
+      log_print("chan %d device %s is held by another run: waiting up to %d s for it\n", chan,
+                file_name, kLockWaitS);
+    log_wait("another run to give up the channel", kLockWaitS);
+    // Counted in pauses, not read off a clock, so the bound is the sum of
+    // the run's own waits like every other wait of the tool.
+    for (int pauses = 0; locked == -5 && pauses < kLockWaitS * 2; ++pauses) {
+      usleep(kPollPauseUs);
+      locked = lock_channel(chan);
+    }
+  }
   if (locked == -5) {
     char file_name[kPathSize] = {};
     channel_device_path(chan, file_name, sizeof file_name);
@@ -127,6 +150,7 @@ void release_channel() {
   at_fd = -1;
   if (lock_fd >= 0) close(lock_fd);
   lock_fd = -1;
+  lock_waited = false;
 }
 
 int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_len, int timeout,

@@ -201,17 +201,38 @@ TEST_F(AtExchangeTest, FailedOpenIsRetriedByTheNextExchange) {
   EXPECT_GE(at_fd, 0);
 }
 
-TEST_F(AtExchangeTest, ChannelHeldByAnotherRunIsRefused) {
+// A held channel is waited for once a run, 60 s in 0.5 s pauses; a run
+// that waited in vain fails its later exchanges at once.
+TEST_F(AtExchangeTest, ChannelHeldByAnotherRunIsWaitedForOnceThenRefused) {
   int other = open(modem_.slave_name().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(other, 0);
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
   EXPECT_EQ(exchange("AT\r\n"), -2);
   EXPECT_EQ(at_fd, -1);
+  EXPECT_EQ(recorded_sleeps(), std::vector<std::string>(120, "usleep 500000"));
+  EXPECT_THAT(log_.messages(), HasSubstr("is held by another run: waiting up to 60 s for it\n"));
   EXPECT_THAT(log_.messages(), HasSubstr("is in use by another esimctl run"));
   EXPECT_THAT(log_.messages(), HasSubstr("Error: open serial failed module [7]\n\n"));
+  EXPECT_EQ(exchange("AT\r\n"), -2);
+  EXPECT_EQ(recorded_sleeps().size(), 120u) << "no second wait";
   close(other);
   modem_.reply("\r\nOK\r\n");
   EXPECT_EQ(exchange("AT\r\n"), 0);
+}
+
+TEST_F(AtExchangeTest, ChannelGivenUpDuringTheWaitIsTaken) {
+  int other = open(modem_.slave_name().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  std::thread holder([other] {
+    poll(nullptr, 0, 300);  // real time: the run waits in shortened pauses
+    close(other);
+  });
+  modem_.reply("\r\nOK\r\n");
+  EXPECT_EQ(exchange("AT\r\n"), 0);
+  holder.join();
+  EXPECT_GE(at_fd, 0);
+  EXPECT_THAT(log_.messages(), Not(HasSubstr("is in use by another esimctl run")));
 }
 
 // A run refused for a held channel must not touch the line the holder uses:
