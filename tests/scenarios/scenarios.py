@@ -636,8 +636,35 @@ DOWNLOAD_FAILURES = [
 ]
 
 
+# Refusals as real servers send them (HTTP 200, status Failed with its codes),
+# which the modem reports with a status of its own: as above, and the run log
+# tells the server's reason in one entry right after the answer's.
+SERVER_REFUSALS = [
+    # as above, and the server's status entry
+    ("step1_address_refused_by_server",
+     [], ["--fault initiateAuthentication:subject=8.8.1,reason=3.8,message=Invalid%20SM-DP%2B%20Address"], -15,
+     ["Error: at_status 6, ret=-15\n"], PREP + ["download", "T"], FUNCTIONS[:1],
+     "Server status: Failed, subject 8.8.1, reason 3.8: Invalid SM-DP+ Address\n"),
+    ("step2_matching_id_refused_by_server",
+     [], ["--fault authenticateClient:subject=8.2.6,reason=3.8,message=Refused%20matchingId"], -18,
+     ["Error: at_status 6,ret=-18\n"], PREP + ["download", "T", "T"], FUNCTIONS[:2],
+     "Server status: Failed, subject 8.2.6, reason 3.8: Refused matchingId\n"),
+    # A message is peer text: its control bytes must not forge log lines.
+    ("step2_refusal_message_with_control_bytes",
+     [], ["--fault authenticateClient:subject=8.2.6,reason=3.8,message=Refused%0d%0a[2026-01-01%2000:00:00]Forged%07"],
+     -18, ["Error: at_status 6,ret=-18\n"], PREP + ["download", "T", "T"], FUNCTIONS[:2],
+     "Server status: Failed, subject 8.2.6, reason 3.8: Refused\\x0d\\x0a[2026-01-01 00:00:00]Forged\\x07\n"),
+    ("step3_transaction_unknown_to_server",
+     [], ["--fault getBoundProfilePackage:subject=8.10.1,reason=3.9,message=Unknown%20transactionId"], -20,
+     ["Error: at_status [6], when downloading.\n", "Error: goto send_at_trans failed, ret=-20\n"],
+     PREP + ["download", "T", "T", "T"], FUNCTIONS[:3],
+     "Server status: Failed, subject 8.10.1, reason 3.9: Unknown transactionId\n"),
+]
+
+
 def make_download_failure(row):
-    name, modem, smdp, code, lines, tokens, functions = row
+    name, modem, smdp, code, lines, tokens, functions = row[:7]
+    server_status = row[7] if len(row) > 7 else None
 
     def body(ctx):
         g = ctx.gateway()
@@ -657,11 +684,17 @@ def make_download_failure(row):
         ctx.eq(t.db(), [], "database rows")
         if code != -23:
             ctx.lacks(t.tokens(), "list", "modem commands")
+        if server_status:
+            answers = [i for i, m in enumerate(log) if m.startswith("HTTP Response: ")]
+            ctx.eq(log[answers[-1] + 1:answers[-1] + 2] if answers else [], [server_status],
+                   "the entry after the last answer")
+            ctx.eq([m for m in log if m.startswith("Server status:")], [server_status],
+                   "the one Server status entry")
 
     scenario("download.fail%d.%s" % (-code, name))(body)
 
 
-for _row in DOWNLOAD_FAILURES:
+for _row in DOWNLOAD_FAILURES + SERVER_REFUSALS:
     make_download_failure(_row)
 
 
@@ -1101,14 +1134,21 @@ def target_moved(ctx):
            "channel 2 heard only its own run")
 
 
-def tls_gateway(ctx, cert):
+def tls_gateway(ctx, cert, checking=True, limit=None, gateway=None):
+    """A gateway whose server holds the test PKI's `cert` (TLS limited by
+    sim_smdp's --tls-limit `limit`), with the checking build of esimctl, whose
+    CA file holds the test CA and the CI roots, or the default one."""
     pki = os.path.join(ctx.work, "pki")
     os.makedirs(pki, exist_ok=True)
     if subprocess.run(ctx.emulator.split() + [os.path.join(ctx.build, "tests", "test_pki"), pki]).returncode != 0:
         ctx.fail("test_pki could not make the certificates")
         raise Abort()
-    g = ctx.gateway().smdp("--cert /sim/tls/%s.pem --key /sim/tls/%s.key" % (cert, cert))
-    g.options += ["--tls", pki, "--esimctl", os.path.join(ctx.build, "tests", "esimctl_checking")]
+    g = (gateway or ctx.gateway()).smdp("--cert /sim/tls/%s.pem --key /sim/tls/%s.key" % (cert, cert))
+    if limit:
+        g.smdp("--tls-limit " + limit)
+    g.options += ["--tls", pki]
+    if checking:
+        g.options += ["--esimctl", os.path.join(ctx.build, "tests", "esimctl_checking")]
     return g
 
 
@@ -1132,6 +1172,56 @@ def make_tls_refused(cert, what):
 for _cert, _what in (("self-signed", "a_self_signed_certificate"), ("other-name", "a_certificate_for_another_name"),
                      ("expired", "an_expired_certificate")):
     make_tls_refused(_cert, _what)
+
+
+# The profile server's certificate as the field has it, {RSA self-signed,
+# P-256 CI-signed, brainpoolP256r1 CI-signed} x {TLS 1.3 allowed, TLS 1.2
+# with the ECDHE-ECDSA suites only} x {default build, build with a CA file
+# holding the CI roots}: every download completes, except that the CA file
+# refuses the self-signed server. An RSA certificate has no ECDSA suite: its
+# TLS 1.2 cells run with OpenSSL's suites.
+TLS_MATRIX_CERTS = [
+    # name, test PKI certificate, --tls-limit of the TLS 1.2 column, trusted by the CA file
+    ("rsa_self_signed", "rsa-self-signed", "tls1.2", False),
+    ("p256_ci", "tls-p256", "tls1.2-ecdsa", True),
+    ("brainpool_ci", "tls-brainpool", "tls1.2-ecdsa", True),
+]
+
+
+def check_no_server_status(ctx, log):
+    ctx.eq([m for m in log if m.startswith("Server status:")], [], "Server status entries after a success")
+
+
+def make_tls_matrix_cell(cert_name, cert, limit, trusted, tls12, checking):
+    def body(ctx):
+        t = tls_gateway(ctx, cert, checking=checking, limit=limit if tls12 else None) \
+            .esimctl("-c", "1", "-a", CODE).run()
+        if checking and not trusted:
+            ctx.eq((t.status(), t.stdout()), (243, "Error: failed cause -13\n"), "exit status and stdout")
+            ctx.eq([m for m in t.log(download_log()) if m.startswith("Error")],
+                   ["Error: Http request failed. SSL peer certificate or SSH remote key was not OK\n",
+                    "Error: goto send_http failed, ret=-13\n"], "the run log")
+            ctx.eq(t.smdp(), [], "no request reached the server")
+            return
+        check_download_ok(ctx, t)
+        check_no_server_status(ctx, t.log(download_log()))
+        ctx.eq(t.db(), [(1, ICCID, HOST, NOTIFY_PATH)], "database rows")
+    scenario("tls.matrix.%s.%s.%s" % (cert_name, "tls12" if tls12 else "tls13",
+                                      "ca_file" if checking else "default"))(body)
+
+
+for _name, _cert, _limit, _trusted in TLS_MATRIX_CERTS:
+    for _tls12 in (False, True):
+        for _checking in (False, True):
+            make_tls_matrix_cell(_name, _cert, _limit, _trusted, _tls12, _checking)
+
+
+@scenario("tls.matrix.brainpool_ci.removal_notification")
+def tls_brainpool_removal(ctx):
+    t = tls_gateway(ctx, "tls-brainpool", checking=False, gateway=removal_gateway(ctx)) \
+        .esimctl("-c", "1", "-i", ICCID, "-r").run()
+    check_removal_ok(ctx, t, "No")
+    check_notification_sent(ctx, t)
 
 
 @scenario("fault.www_full")
