@@ -506,8 +506,8 @@ TEST(ModemReplies, OtherModemsShapes) {
       {"notification with its sequence number last",
        [](sim::ModemSettings *s) { s->ntf_line = "seq-last"; }, "AT+QESIM=\"ntf_list\",3",
        "\r\n+QESIM: \"ntf_list\",0\r\n+QESIM: \"89883000000000000018\",1" + ok},
-      {"EID unquoted", [](sim::ModemSettings *s) { s->eid_unquoted = true; },
-       "AT+QESIM=\"eid\"", "\r\n+QESIM: \"eid\",0,89049032000001000000000000000107" + ok},
+      {"EID unquoted", [](sim::ModemSettings *s) { s->eid_unquoted = true; }, "AT+QESIM=\"eid\"",
+       "\r\n+QESIM: \"eid\",0,89049032000001000000000000000107" + ok},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.situation);
