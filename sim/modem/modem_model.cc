@@ -323,8 +323,8 @@ std::string ModemModel::ntf_list(const std::vector<std::string> &args, const std
     else if (s_.ntf_line == "seq-last")
       out += "+QESIM: \"" + n.iccid + "\"," + seq + "\r\n";
     else
-      out += "+QESIM: \"ntf\"," + seq + ",\"" + n.iccid + "\",\"" + n.event + "\",\"" +
-             n.address + "\"\r\n";
+      out += "+QESIM: \"ntf\"," + seq + ",\"" + n.iccid + "\",\"" + n.event + "\",\"" + n.address +
+             "\"\r\n";
   }
   return out + kOk;
 }
