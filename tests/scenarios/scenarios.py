@@ -224,6 +224,7 @@ class Gateway:
         self.options = []
         self.lines = []
         self.forward = None
+        self.numbers = False
         self.own_stderr = set()
 
     def modem(self, spec):
@@ -259,10 +260,12 @@ class Gateway:
         self.own_stderr.update(runs)
         return self
 
-    def logging_db(self, fail=""):
+    def logging_db(self, fail="", numbers=False):
         """The database client becomes dbshell_forward.py: every statement is
-        noted and handed to the real dbshell, except one starting with `fail`."""
+        noted and handed to the real dbshell, except one starting with `fail`;
+        with `numbers` it prints the digit-only texts of its rows as numbers."""
         self.forward = fail
+        self.numbers = numbers
         return self
 
     def run(self):
@@ -272,6 +275,8 @@ class Gateway:
         front = []
         if self.forward is not None:
             script.append("export SCEN_DB_FAIL=%s" % shlex.quote(self.forward))
+            if self.numbers:
+                script.append("export SCEN_DB_NUMBERS=1")
             front = ["--client-front", os.path.join(HERE, "dbshell_forward.py")]
         script += self.lines + ["exit 0"]
         script_path = os.path.join(ctx.work, "scenario.sh")
@@ -1602,13 +1607,13 @@ def info_failures(ctx):
 
 @scenario("info.failed_list_garbled_firmware_and_many_records")
 def info_untrusted_text(ctx):
-    # Channel 1: the list fails with a status, which names no profile: that
-    # is an error, not an eUICC without profiles, and its record is not
-    # offered for deletion. Channel 2: 8-bit garbage around the firmware line
+    # Channel 1: the list fails with ERROR, which names no profile: that is
+    # an error, not an eUICC without profiles, and its record is not offered
+    # for deletion. Channel 2: 8-bit garbage around the firmware line
     # and twenty records. Channel 3: an escape sequence in the firmware line.
     many = ["898824700000000010%02d" % i for i in range(20)]
     g = ctx.gateway(channels="1-3") \
-        .modem("1:--profile %s,enabled,A --fault list:status=5" % ICCID).seed_record() \
+        .modem("1:--profile %s,enabled,A --fault list:error" % ICCID).seed_record() \
         .modem("2:--fault qgmr:garbage") \
         .modem("3:--firmware FW\x1b]0;owned\x07X")
     for iccid in many:
@@ -1625,7 +1630,7 @@ def info_untrusted_text(ctx):
     ctx.eq(([o["channel"] for o in objs], t.info()[1]), ([1, 2, 3], 3), "objects and the highest status")
     one, two, three = (objs + [{}, {}, {}])[:3]
     ctx.eq((one.get("errors"), one.get("profiles"), kinds(one)),
-           (['AT+QESIM="list": the reply does not carry status 0'], [], []),
+           (['AT+QESIM="list": the modem answered with an error'], [], []),
            "a failed list: an error, no profiles, no comparison")
     ctx.eq((two.get("errors"), len(two.get("records", [])), len(kinds(two))), ([], 21, 21),
            "twenty-one records read, each without its profile")
@@ -1638,6 +1643,82 @@ def info_untrusted_text(ctx):
     ctx.eq(sorted(t.db()), sorted([(1, ICCID, HOST, NOTIFY_PATH)] +
                                   [(2, i, HOST, NOTIFY_PATH) for i in many + ["8988$(id)"]]),
            "database rows untouched")
+
+
+# Reply shapes of other modems, each within what esimctl relies on: esimctl-info
+# reads them as esimctl does. A record whose notification is pending is never
+# offered for forgetting; the removal with -n it advises then completes.
+PROFILE = "--profile %s,enabled,A " % ICCID
+ECHOED = ["%s: command echo is on" % c for c in INFO_READS]
+PENDING = [("record-without-profile", ICCID), ("notifications-pending", ICCID)]
+INFO_SHAPES = [
+    # name, modem options, numbers client, status, {member: value}, findings, removal -n after
+    ("list_with_a_count", PROFILE + "--list-head count", False, 0, {"profiles": [ICCID]}, [], False),
+    ("list_with_nothing_after_its_keyword", PROFILE + "--list-head bare", False, 0,
+     {"profiles": [ICCID]}, [], False),
+    ("list_answered_error", PROFILE + "--fault list:error", False, 3,
+     {"profiles": [], "errors": ['AT+QESIM="list": the modem answered with an error']}, [], False),
+    ("notification_iccid_unquoted", "--notification %s,delete,%s --ntf-line unquoted" % (ICCID, HOST), False, 0,
+     {"profiles": [], "notifications": [("1", ICCID)]}, PENDING, True),
+    ("notification_seq_last", "--notification %s,delete,%s --ntf-line seq-last" % (ICCID, HOST), False, 0,
+     {"profiles": [], "notifications": [("1", ICCID)]}, PENDING, True),
+    ("eid_unquoted", PROFILE + "--eid-unquoted", False, 0, {"eid": SIM_EID}, [], False),
+    ("eid_unquoted_then_unsolicited_line", PROFILE + "--eid-unquoted --fault eid:urc_after", False, 0,
+     {"eid": SIM_EID}, [], False),
+    ("firmware_answered_error", PROFILE + "--fault qgmr:error", False, 0,
+     {"firmware": None, "errors": []}, [], False),
+    ("echo_on", PROFILE + "--echo", False, 3,
+     {"functionality": None, "eid": None, "profiles": [], "errors": ECHOED}, [], False),
+    ("client_prints_numbers", PROFILE, True, 0,
+     {"records": [(ICCID, HOST, NOTIFY_PATH, "1796616978")]}, [], False),
+]
+
+
+def make_info_shape(row):
+    name, modem, numbers, status, members, findings, removal = row
+
+    def body(ctx):
+        g = ctx.gateway().modem("1:" + modem)
+        g.seed("INSERT INTO esim_http VALUES (1, '%s', '%s', '%s', '%s')"
+               % (ICCID, HOST, NOTIFY_PATH, "1796616978" if numbers else "2026-12-07 03:00:00"))
+        if numbers:
+            g.logging_db(numbers=True)
+        info(g, "-c", "1", "--json")
+        if removal:
+            g.esimctl("-c", "1", "-i", ICCID, "-r", "-n")
+            info(g, "-c", "1", "--json")
+        t = g.run()
+        objs, got = t.info()
+        ctx.eq((got, len(objs)), (status, 1), "esimctl-info status and objects")
+        obj = objs[0] if objs else {}
+        shown = {"profiles": [p["iccid"] for p in obj.get("profiles", [])],
+                 "notifications": [(n["seq"], n["iccid"]) for n in obj.get("notifications", [])],
+                 "records": [(r["iccid"], r["host"], r["path"], r["saved"]) for r in obj.get("records", [])]}
+        for member, value in sorted(members.items()):
+            ctx.eq(shown.get(member, obj.get(member)), value, member)
+        if "errors" not in members:
+            ctx.eq(obj.get("errors"), [], "errors")
+        if "firmware" not in members and "functionality" not in members:
+            ctx.eq(obj.get("firmware"), SIM_FIRMWARE, "firmware")
+        ctx.eq(kinds(obj), findings, "findings")
+        details = [f["detail"] for f in obj.get("findings", []) if f["kind"] == "record-without-profile"]
+        ctx.check(all("DELETE" not in d and "esimctl -c 1 -i %s -r -n" % ICCID in d for d in details),
+                  "a record whose notification is pending: the removal with -n, never forgetting: %r" % details)
+        info_commands(ctx, t.commands()[:5])
+        if removal:
+            ctx.eq((t.status(), t.stdout()), (0, "eSIM Remove Completed\n"), "the advised removal")
+            ctx.eq(t.functions(), ["handleNotification"], "its notification reached the server")
+            after, got = t.info(2)
+            ctx.eq((got, [kinds(o) for o in after]), (0, [[]]), "nothing left after it")
+            ctx.eq(t.db(), [], "database rows")
+        else:
+            ctx.eq(len(t.db()), 1, "database rows untouched")
+
+    scenario("info.reply_shape.%s" % name)(body)
+
+
+for _row in INFO_SHAPES:
+    make_info_shape(_row)
 
 
 @scenario("info.a_reader_that_dies_still_gives_its_channel_an_object")
