@@ -52,33 +52,6 @@ int read_ntf_seq(const char *line, char *out, size_t cap) {
   return 0;
 }
 
-int for_each_listed_notification(const char *reply, NotificationVisitor visit, void *context) {
-  ReplyCopy copy = copy_reply(reply);
-  if (!copy) return -1;
-  int visited = 0;
-  char *line = copy.get();
-  while (line != nullptr && *line != '\0') {
-    char *next = cut_line(line);
-    // The ICCID is the first quoted text of the line that passes the list's
-    // ICCID rule: a notification line names its kind in quotes before it.
-    size_t len = 0;
-    const char *quote = strchr(line, '"');
-    while (quote != nullptr && (len = iccid_candidate(quote + 1)) == 0) {
-      quote = strchr(quote + 1, '"');
-    }
-    char seq[kReqIdSize];
-    if (len > 0 && read_ntf_seq(line, seq, sizeof seq) == 0) {
-      char found[kIccidSize];
-      memcpy(found, quote + 1, len);
-      found[len] = '\0';
-      visit(seq, found, line, context);
-      ++visited;
-    }
-    line = next;
-  }
-  return visited;
-}
-
 int send_at_ntf_list_delete(const char *iccid_param) {
   if (print_flag) log_print("Getting notification list\n");
 

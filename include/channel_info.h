@@ -25,6 +25,32 @@ enum InfoStatus : int {
 // and errors, and its status in *status. Null only when memory runs out.
 Json read_channel(int chan, InfoStatus *status);
 
+// The reads of a look, in the order they are sent: AT+CFUN?, AT+QGMR, the
+// EID, the profile list, the notification list.
+enum InfoRead : int {
+  kReadLevel,
+  kReadFirmware,
+  kReadEid,
+  kReadList,
+  kReadNotifications,
+  kInfoReads,
+};
+
+// What one look brought back: each read's exchange result (negative: it
+// failed, as exchange_on_channel gives it) and its reply, and the result of
+// list_http_info, whose rows are already in the object's "records".
+struct ChannelReads {
+  int ret[kInfoReads];
+  const char *reply[kInfoReads];
+  int records_ret;
+};
+
+// Reads the replies into `info` (an object of empty_info) as esimctl reads
+// them, adds an "errors" entry for each read that failed and draws the
+// findings. The replies are not changed. Gives kInfoAnswered, or
+// kInfoQueryFailed when "errors" is not empty.
+InfoStatus judge_channel(cJSON *info, int chan, const ChannelReads &reads);
+
 // The object of a channel that could not be read, with `error` as its one
 // entry in "errors" (none when null). Null only when memory runs out.
 Json empty_info(int chan, const char *error);

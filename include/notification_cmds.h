@@ -8,15 +8,6 @@
 // missing or the number does not fit.
 int read_ntf_seq(const char *line, char *out, size_t cap);
 
-// Calls `visit` for each notification line of a notification list reply, in
-// order: a line holding an ICCID (its first quoted text that passes the
-// ICCID rule of the profile list) and a sequence number on the line, read as
-// the clean-up reads it. Gives how many, or -1 when the reply could not be
-// copied; the reply is not changed.
-using NotificationVisitor = void (*)(const char *seq, const char *iccid, const char *line,
-                                     void *context);
-int for_each_listed_notification(const char *reply, NotificationVisitor visit, void *context);
-
 // Lists with selector 3; the req_id of the last line holding the ICCID goes
 // into the global req_id.
 int send_at_ntf_list_delete(const char *iccid_param);

@@ -32,8 +32,9 @@ int get_http_info(int chan_id, const char *iccid, char *http_ip, char *http_path
 int delete_http_info(int chan_id, const char *iccid);
 
 // Lists the records of the channel, calling `visit` with each row's ICCID,
-// host, path and save time (a member that is missing or not text reads as
-// ""). It only reads: one SELECT.
+// host, path and save time (a member the client prints as a number reads as
+// the text it printed; one that is missing, or neither text nor a number,
+// reads as ""). It only reads: one SELECT.
 //   0 listed (perhaps none); -1 command line refused; -2 no usable answer;
 //   -3 database error; -11 client not started.
 using RecordVisitor = void (*)(const char *iccid, const char *http_ip, const char *http_path,

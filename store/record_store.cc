@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "globals.h"
 #include "json_owner.h"
@@ -83,18 +84,50 @@ bool reports_error(const cJSON *root) {
   return true;
 }
 
+// The client's answer with every number outside a string put in quotes, so
+// that a column the client prints as a number (an ICCID of twenty digits, a
+// save time as seconds) is read as the text it printed: parsed as a number it
+// would lose its digits.
+std::string numbers_as_text(const char *json) {
+  std::string out;
+  bool in_string = false;
+  for (const char *p = json; *p != '\0'; ++p) {
+    if (in_string) {
+      out += *p;
+      if (*p == '\\' && p[1] != '\0')
+        out += *++p;
+      else if (*p == '"')
+        in_string = false;
+    } else if (*p == '"') {
+      in_string = true;
+      out += *p;
+    } else if (*p == '-' || (*p >= '0' && *p <= '9')) {
+      size_t len = strspn(p, "-+.0123456789eE");
+      out += '"';
+      out.append(p, len);
+      out += '"';
+      p += len - 1;
+    } else {
+      out += *p;
+    }
+  }
+  return out;
+}
+
 // Runs a lookup or delete command line and parses the client's answer,
 // logging it formatted under `heading` (a format with one %s). Gives the
 // object, or null with *ret set: -11 client not started, -2 not JSON, -3 the
-// client reported a database error.
+// client reported a database error. With `keep_number_text` every number of
+// the answer becomes its text.
 Json query_client(const char *cmd, const char *heading, int *ret,
-                  size_t result_size = kQueryResultSize) {
+                  size_t result_size = kQueryResultSize, bool keep_number_text = false) {
   std::unique_ptr<char[]> result(new (std::nothrow) char[result_size]());
   *ret = -11;
   if (!result) return nullptr;
   *ret = exec_cmd(cmd, static_cast<int>(result_size), result.get());
   if (*ret != 0) return nullptr;
-  Json root(cJSON_Parse(result.get()));
+  Json root(keep_number_text ? cJSON_Parse(numbers_as_text(result.get()).c_str())
+                             : cJSON_Parse(result.get()));
   *ret = -2;
   if (!root) return nullptr;
   if (print_flag) {
@@ -202,7 +235,7 @@ int list_http_info(int chan_id, RecordVisitor visit, void *context) {
   if (!build_command(buf, sizeof buf, written)) return -1;
 
   int ret = 0;
-  Json root = query_client(buf, "List http info: %s\n", &ret, kListResultSize);
+  Json root = query_client(buf, "List http info: %s\n", &ret, kListResultSize, true);
   if (!root) return ret;
   const cJSON *infos = cJSON_GetObjectItem(root.get(), "infos");
   if (!cJSON_IsArray(infos)) return -2;

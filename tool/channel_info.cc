@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "at_commands.h"
@@ -88,23 +90,51 @@ void add_error(cJSON *info, const char *command, const char *why) {
   cJSON_AddItemToArray(cJSON_GetObjectItem(info, "errors"), json_text(text));
 }
 
-// One exchange with the wait esimctl gives the same command; false (with an
-// error entry) when no reply came.
-bool ask(cJSON *info, const char *command, char *reply, int timeout) {
-  int ret = exchange_on_channel(command, reply, timeout, 0);
-  if (ret >= 0) return true;
-  add_error(info, command, exchange_failure(ret));
+// The five reads in the order they are sent, each with the wait esimctl
+// gives the same command.
+struct Read {
+  const char *command;
+  int timeout;
+};
+constexpr Read kReads[kInfoReads] = {
+    {kAtCfunQuery, 0},
+    {kAtQgmr, 0},
+    {kAtQesimEid, 1},
+    {kAtQesimList, 2},
+    {kAtQesimNtfListSelector0, 3},
+};
+
+// A modem with echo on sends the command back ahead of its reply; every
+// reader would then read the command as the reply (the level of AT+CFUN?
+// reads as 0), so such a reply is not read at all.
+bool echoed(const char *reply, const char *command) {
+  reply += strspn(reply, "\r\n");
+  return strncmp(reply, command, strcspn(command, "\r\n")) == 0;
+}
+
+// A result code line of a failed command: ERROR, +CME ERROR: or +CMS ERROR:.
+bool error_line(const char *line) {
+  return strcmp(line, "ERROR") == 0 || strncmp(line, "+CME ERROR", 10) == 0 ||
+         strncmp(line, "+CMS ERROR", 10) == 0;
+}
+
+bool carries_error(const char *reply) {
+  ReplyCopy copy = copy_reply(reply);
+  for (char *line = copy.get(); line != nullptr && *line != '\0';) {
+    char *next = cut_line(line);
+    if (error_line(line)) return true;
+    line = next;
+  }
   return false;
 }
 
 // The firmware line: the first line that is neither empty, nor the echoed
-// command, nor the final result code.
-void read_firmware(cJSON *info, char *reply) {
-  if (strstr(reply, "ERROR") != nullptr) {
-    add_error(info, kAtQgmr, "the modem answered ERROR");
-    return;
-  }
-  for (char *line = reply; line != nullptr && *line != '\0';) {
+// command, nor the final result code. Nothing relies on it, so a reply
+// without one leaves it null and is no error.
+void read_firmware(cJSON *info, const char *reply) {
+  ReplyCopy copy = copy_reply(reply);
+  if (!copy || carries_error(reply)) return;
+  for (char *line = copy.get(); line != nullptr && *line != '\0';) {
     char *next = cut_line(line);
     if (line[0] != '\0' && strcmp(line, "OK") != 0 && strncmp(line, "AT", 2) != 0) {
       cJSON_ReplaceItemInObject(info, "firmware", json_text(line));
@@ -112,12 +142,19 @@ void read_firmware(cJSON *info, char *reply) {
     }
     line = next;
   }
-  add_error(info, kAtQgmr, "the reply holds no firmware line");
 }
 
-void read_eid(cJSON *info, char *reply) {
+// The status as the radio preparation reads it; the EID is the field
+// behind it on its line, quoted or not: nothing past that line's end (an
+// unsolicited line that follows) is taken for it.
+void read_eid(cJSON *info, const char *reply) {
+  ReplyCopy copy = copy_reply(reply);
   char *status = nullptr;
-  if (read_eid_status(reply, &status) != 0) {
+  if (!copy) {
+    add_error(info, kAtQesimEid, "out of memory");
+    return;
+  }
+  if (read_eid_status(copy.get(), &status) != 0) {
     add_error(info, kAtQesimEid, "the reply holds no EID status");
     return;
   }
@@ -134,15 +171,23 @@ void read_eid(cJSON *info, char *reply) {
     cJSON_AddItemToArray(cJSON_GetObjectItem(info, "findings"), finding);
     return;
   }
-  // The EID is the quoted text behind the status.
-  const char *open_quote = strchr(status + strlen(status) + 1, '"');
-  const char *close_quote = open_quote != nullptr ? strpbrk(open_quote + 1, "\"\r\n") : nullptr;
-  if (close_quote == nullptr || *close_quote != '"') {
+  const char *field = status + strlen(status) + 1;
+  field += strspn(field, " ");
+  size_t len = 0;
+  if (*field == '"') {
+    ++field;
+    len = strcspn(field, "\"\r\n");
+    if (field[len] != '"') len = 0;
+  } else {
+    len = strcspn(field, ",\r\n");
+    while (len > 0 && field[len - 1] == ' ') --len;
+  }
+  if (len == 0) {
     add_error(info, kAtQesimEid, "the reply holds no EID");
     return;
   }
   char eid[kErrorSize];
-  snprintf(eid, sizeof eid, "%.*s", static_cast<int>(close_quote - open_quote - 1), open_quote + 1);
+  snprintf(eid, sizeof eid, "%.*s", static_cast<int>(len), field);
   cJSON_ReplaceItemInObject(info, "eid", json_text(eid));
 }
 
@@ -151,14 +196,6 @@ void add_profile(const char *iccid_found, const char *line, void *context) {
   add_text(profile, "iccid", iccid_found);
   add_text(profile, "line", line);
   cJSON_AddItemToArray(static_cast<cJSON *>(context), profile);
-}
-
-void add_notification(const char *seq, const char *iccid_found, const char *line, void *context) {
-  cJSON *ntf = cJSON_CreateObject();
-  add_text(ntf, "seq", seq);
-  add_text(ntf, "iccid", iccid_found);
-  add_text(ntf, "line", line);
-  cJSON_AddItemToArray(static_cast<cJSON *>(context), ntf);
 }
 
 void add_record(const char *iccid_found, const char *host, const char *path, const char *saved,
@@ -171,62 +208,130 @@ void add_record(const char *iccid_found, const char *host, const char *path, con
   cJSON_AddItemToArray(static_cast<cJSON *>(context), record);
 }
 
-// The list counts only when the eUICC says it made it: "list", then status
-// 0. A list that failed names no profile, and every record would then look
-// like one whose profile is gone.
-bool list_made(const char *reply) {
-  const char *key = strstr(reply, "\"list\",");
-  if (key == nullptr) return false;
-  const char *status = key + strlen("\"list\",");
-  return status[0] == '0' && strcspn(status, ",\r\n") == 1;
-}
-
-void read_list(cJSON *info, const char *reply) {
+// The list is read as the download and the removal read it: by the text
+// "list" and its ICCID lines; what follows "list", (a status, a count or
+// nothing) is not judged. A list the modem answered with an error names no
+// profile, and every record would then look like one whose profile is gone:
+// that is an error, and no comparison is made.
+bool read_list(cJSON *info, const char *reply) {
+  if (carries_error(reply)) {
+    add_error(info, kAtQesimList, "the modem answered with an error");
+    return false;
+  }
   if (strstr(reply, "list") == nullptr) {
     add_error(info, kAtQesimList, "the reply holds no list");
-    return;
-  }
-  if (!list_made(reply)) {
-    add_error(info, kAtQesimList, "the reply does not carry status 0");
-    return;
+    return false;
   }
   if (for_each_listed_iccid(reply, kIccidSize, add_profile, cJSON_GetObjectItem(info, "profiles")) <
-      0)
+      0) {
     add_error(info, kAtQesimList, "out of memory");
+    return false;
+  }
+  return true;
 }
 
-void read_notifications(cJSON *info, char *reply) {
-  Json found(cJSON_CreateArray());
-  if (for_each_listed_notification(reply, add_notification, found.get()) < 0) {
-    add_error(info, kAtQesimNtfListSelector0, "out of memory");
-    return;
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool is_alnum(char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The first ICCID-shaped text of `line` outside [skip, skip + skip_len): a
+// digit, then digits or F, 15 to 20 in all, with no letter or digit on
+// either side; quoted or not. Its length, 0 when there is none.
+size_t find_iccid(const char *line, const char *skip, size_t skip_len, const char **found) {
+  for (const char *p = line; *p != '\0';) {
+    if (p >= skip && p < skip + skip_len) {
+      p = skip + skip_len;
+      continue;
+    }
+    if (!is_digit(*p) || (p > line && is_alnum(p[-1]))) {
+      ++p;
+      continue;
+    }
+    size_t len = strspn(p, "0123456789Ff");
+    if (len >= 15 && len <= 20 && !is_alnum(p[len]) && !(p < skip && p + len > skip)) {
+      *found = p;
+      return len;
+    }
+    p += len;
   }
-  // The status is checked after the lines were read: the check cuts the
-  // reply at its status line.
-  if (parse_at_status(reply, "ntf_list") != 0) {
+  return 0;
+}
+
+// A notification line is any line but the status line (the one the status
+// check reads: the first holding "ntf_list") with a sequence number, read as
+// the removal reads it: after the line's first comma, ended by a comma or the
+// line's end. Its ICCID is the ICCID-shaped text elsewhere on the line,
+// quoted or not; a line whose ICCID cannot be read is listed all the same,
+// with a null ICCID, since what it holds is still pending. False when the
+// list was not read.
+bool read_notifications(cJSON *info, const char *reply) {
+  ReplyCopy copy = copy_reply(reply);
+  Json found(cJSON_CreateArray());
+  if (!copy || !found) {
+    add_error(info, kAtQesimNtfListSelector0, "out of memory");
+    return false;
+  }
+  const char *status_key = strstr(copy.get(), "ntf_list");
+  for (char *line = copy.get(); line != nullptr && *line != '\0';) {
+    char *next = cut_line(line);
+    const char *comma = strchr(line, ',');
+    bool status_line =
+        status_key != nullptr && status_key >= line && status_key < line + strlen(line);
+    size_t seq_len = comma != nullptr ? strcspn(comma + 1, ",") : 0;
+    if (!status_line && seq_len > 0) {
+      const char *seq = comma + 1;
+      const char *iccid_at = nullptr;
+      size_t iccid_len = find_iccid(line, seq, seq_len, &iccid_at);
+      cJSON *ntf = cJSON_CreateObject();
+      add_text(ntf, "seq", std::string(seq, seq_len).c_str());
+      if (iccid_len > 0)
+        add_text(ntf, "iccid", std::string(iccid_at, iccid_len).c_str());
+      else
+        cJSON_AddNullToObject(ntf, "iccid");
+      add_text(ntf, "line", line);
+      cJSON_AddItemToArray(found.get(), ntf);
+    }
+    line = next;
+  }
+  ReplyCopy checked = copy_reply(reply);
+  if (!checked) {
+    add_error(info, kAtQesimNtfListSelector0, "out of memory");
+    return false;
+  }
+  if (parse_at_status(checked.get(), "ntf_list") != 0) {
     add_error(info, kAtQesimNtfListSelector0, "the reply does not carry status 0");
-    return;
+    return false;
   }
   cJSON_ReplaceItemInObject(info, "notifications", found.release());
+  return true;
 }
 
-void read_records(cJSON *info, int chan) {
-  int ret = list_http_info(chan, add_record, cJSON_GetObjectItem(info, "records"));
+void add_records_error(cJSON *info, int ret) {
   const char *why = ret == -3    ? "the database reported an error"
                     : ret == -11 ? "the database client could not be started"
                                  : "no usable answer from the database client";
-  if (ret != 0) {
-    char text[kErrorSize];
-    snprintf(text, sizeof text, "record store: %s", why);
-    cJSON_AddItemToArray(cJSON_GetObjectItem(info, "errors"), json_text(text));
-  }
+  char text[kErrorSize];
+  snprintf(text, sizeof text, "record store: %s", why);
+  cJSON_AddItemToArray(cJSON_GetObjectItem(info, "errors"), json_text(text));
+}
+
+// The ICCID of an array item, null when it has none.
+const char *iccid_of(const cJSON *item) {
+  return cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
+}
+
+bool same_iccid(const char *a, const char *b) {
+  return a == nullptr || b == nullptr ? a == b : strcmp(a, b) == 0;
 }
 
 bool has_iccid(const cJSON *array, const char *wanted) {
   const cJSON *item = nullptr;
   cJSON_ArrayForEach(item, array) {
-    const char *text = cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
-    if (text != nullptr && strcmp(text, wanted) == 0) return true;
+    if (same_iccid(iccid_of(item), wanted)) return true;
   }
   return false;
 }
@@ -243,8 +348,10 @@ void add_finding(cJSON *info, const char *kind, const char *iccid_of, const char
 }
 
 // What the reads say about runs that stopped half-way. A comparison is only
-// made when both of its sides were read.
-void find(cJSON *info, int chan, bool list_read, bool records_read) {
+// made when both of its sides were read. `ntf_reply` is the notification
+// list's reply (null when none came) and `ntf_read` whether it was read.
+void find(cJSON *info, int chan, bool list_read, bool records_read, const char *ntf_reply,
+          bool ntf_read) {
   char detail[kDetailSize];
   const cJSON *level = cJSON_GetObjectItem(info, "functionality");
   if (cJSON_IsNumber(level) && level->valueint != 1) {
@@ -264,7 +371,7 @@ void find(cJSON *info, int chan, bool list_read, bool records_read) {
     localtime_r(&t, &local);
     strftime(now, sizeof now, "%Y-%m-%d %H:%M:%S", &local);
     cJSON_ArrayForEach(item, profiles) {
-      const char *id = cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
+      const char *id = iccid_of(item);
       if (has_iccid(records, id)) continue;
       snprintf(detail, sizeof detail,
                "installed but not recorded (a download that stopped at its notification or its "
@@ -277,11 +384,26 @@ void find(cJSON *info, int chan, bool list_read, bool records_read) {
       add_finding(info, "profile-without-record", id, detail);
     }
     cJSON_ArrayForEach(item, records) {
-      const char *id = cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
+      const char *id = iccid_of(item);
       if (has_iccid(profiles, id)) continue;
       // A statement to copy is only offered for an ICCID of digits and F:
       // other text in the record (edited by hand) could break its quoting.
-      if (id[0] != '\0' && is_iccid_text(id))
+      // A record is the only copy of the server its pending notification
+      // goes to: one whose ICCID stands anywhere in the notification list
+      // (where the removal finds it), or whose notifications could not be
+      // read, is never offered for forgetting.
+      bool digits = id[0] != '\0' && is_iccid_text(id);
+      if (digits && ntf_reply != nullptr && strstr(ntf_reply, id) != nullptr)
+        snprintf(detail, sizeof detail,
+                 "recorded but not on the eUICC, and a notification for it is pending there: "
+                 "keep the record, that notification goes to its server; send it and forget "
+                 "the record with: esimctl -c %d -i %s -r -n",
+                 chan, id);
+      else if (digits && !ntf_read)
+        snprintf(detail, sizeof detail,
+                 "recorded but not on the eUICC; the notification list could not be read, so a "
+                 "notification for it may still be pending: look again before forgetting it");
+      else if (digits)
         snprintf(detail, sizeof detail,
                  "recorded but not on the eUICC (removed without esimctl, or a removal that did "
                  "not forget its record); forget it with: %s %s \"DELETE FROM esim_http WHERE "
@@ -294,20 +416,21 @@ void find(cJSON *info, int chan, bool list_read, bool records_read) {
       add_finding(info, "record-without-profile", id, detail);
     }
   }
-  // One finding per ICCID, naming its notifications in list order.
+  // One finding per ICCID (the lines without one count as one), naming its
+  // notifications in list order.
   const cJSON *notifications = cJSON_GetObjectItem(info, "notifications");
   cJSON_ArrayForEach(item, notifications) {
-    const char *id = cJSON_GetStringValue(cJSON_GetObjectItem(item, "iccid"));
+    const char *id = iccid_of(item);
     bool first = true;
     for (const cJSON *before = notifications->child; before != item; before = before->next)
-      first = first && strcmp(cJSON_GetStringValue(cJSON_GetObjectItem(before, "iccid")), id) != 0;
+      first = first && !same_iccid(iccid_of(before), id);
     if (!first) continue;
     int count = 0;
     size_t used = 0;
     char seqs[kDetailSize / 2] = {};
     const cJSON *same = nullptr;
     cJSON_ArrayForEach(same, notifications) {
-      if (strcmp(cJSON_GetStringValue(cJSON_GetObjectItem(same, "iccid")), id) != 0) continue;
+      if (!same_iccid(iccid_of(same), id)) continue;
       ++count;
       int n = snprintf(seqs + used, sizeof seqs - used, "%s%s", used ? ", " : "",
                        cJSON_GetStringValue(cJSON_GetObjectItem(same, "seq")));
@@ -343,6 +466,50 @@ Json empty_info(int chan, const char *error) {
   return info;
 }
 
+InfoStatus judge_channel(cJSON *info, int chan, const ChannelReads &reads) {
+  cJSON *errors = cJSON_GetObjectItem(info, "errors");
+  bool read[kInfoReads] = {};
+  for (int i = 0; i < kInfoReads; ++i) {
+    const char *command = kReads[i].command;
+    const char *reply = reads.reply[i];
+    if (reads.ret[i] < 0) {
+      // The firmware is only shown: no answer leaves it null, no error.
+      if (i != kReadFirmware) add_error(info, command, exchange_failure(reads.ret[i]));
+      continue;
+    }
+    if (echoed(reply, command)) {
+      add_error(info, command, "command echo is on");
+      continue;
+    }
+    int level = 0;
+    switch (i) {
+      case kReadLevel:
+        if (read_cfun_level(reply, &level))
+          cJSON_ReplaceItemInObject(info, "functionality", cJSON_CreateNumber(level));
+        else
+          add_error(info, command, "the reply holds no level");
+        break;
+      case kReadFirmware:
+        read_firmware(info, reply);
+        break;
+      case kReadEid:
+        read_eid(info, reply);
+        break;
+      case kReadList:
+        read[i] = read_list(info, reply);
+        break;
+      default:
+        read[i] = read_notifications(info, reply);
+        break;
+    }
+  }
+  if (reads.records_ret != 0) add_records_error(info, reads.records_ret);
+  const char *ntf_reply =
+      reads.ret[kReadNotifications] >= 0 ? reads.reply[kReadNotifications] : nullptr;
+  find(info, chan, read[kReadList], reads.records_ret == 0, ntf_reply, read[kReadNotifications]);
+  return cJSON_GetArraySize(errors) == 0 ? kInfoAnswered : kInfoQueryFailed;
+}
+
 Json read_channel(int chan, InfoStatus *status) {
   struct stat st {};
   if (stat(device_of(chan).c_str(), &st) != 0) {
@@ -356,30 +523,18 @@ Json read_channel(int chan, InfoStatus *status) {
                                          : "the channel's device could not be opened");
   }
   Json info = empty_info(chan, nullptr);
-  if (!info) return nullptr;
-  cJSON *errors = cJSON_GetObjectItem(info.get(), "errors");
+  std::unique_ptr<char[]> replies(new (std::nothrow) char[kInfoReads * kReplySize]);
+  if (!info || !replies) return nullptr;
 
   chan_id = chan;
-  char reply[kReplySize];
-  int level = 0;
-  if (ask(info.get(), kAtCfunQuery, reply, 0)) {
-    if (read_cfun_level(reply, &level))
-      cJSON_ReplaceItemInObject(info.get(), "functionality", cJSON_CreateNumber(level));
-    else
-      add_error(info.get(), kAtCfunQuery, "the reply holds no level");
+  ChannelReads reads{};
+  for (int i = 0; i < kInfoReads; ++i) {
+    char *reply = replies.get() + i * kReplySize;
+    reads.ret[i] = exchange_on_channel(kReads[i].command, reply, kReads[i].timeout, 0);
+    reads.reply[i] = reply;
   }
-  if (ask(info.get(), kAtQgmr, reply, 0)) read_firmware(info.get(), reply);
-  if (ask(info.get(), kAtQesimEid, reply, 1)) read_eid(info.get(), reply);
-  int errors_before = cJSON_GetArraySize(errors);
-  if (ask(info.get(), kAtQesimList, reply, 2)) read_list(info.get(), reply);
-  bool list_read = cJSON_GetArraySize(errors) == errors_before;
-  if (ask(info.get(), kAtQesimNtfListSelector0, reply, 3)) read_notifications(info.get(), reply);
-  errors_before = cJSON_GetArraySize(errors);
-  read_records(info.get(), chan);
-  bool records_read = cJSON_GetArraySize(errors) == errors_before;
-
-  find(info.get(), chan, list_read, records_read);
-  *status = cJSON_GetArraySize(errors) == 0 ? kInfoAnswered : kInfoQueryFailed;
+  reads.records_ret = list_http_info(chan, add_record, cJSON_GetObjectItem(info.get(), "records"));
+  *status = judge_channel(info.get(), chan, reads);
   return info;
 }
 

@@ -19,6 +19,12 @@ std::string status_line(const std::string &keyword, const std::string &status) {
   return "\r\n+QESIM: \"" + keyword + "\"," + status + "\r\n" + kOk;
 }
 
+// An event as the list selector numbers it: 1 install, 2 enable and
+// disable, 3 delete.
+std::string event_number(const std::string &event) {
+  return event == "install" ? "1" : event == "delete" ? "3" : "2";
+}
+
 }  // namespace
 
 const char *command_kind_name(CommandKind kind) {
@@ -178,6 +184,7 @@ std::string ModemModel::qesim(CommandKind kind, const std::vector<std::string> &
     case CommandKind::kEid:
       if (args.size() != 1) return kBadParameter;
       if (!st.empty()) return "\r\n+QESIM: \"eid\"," + st + ",\"\"\r\n" + kOk;
+      if (s_.eid_unquoted) return "\r\n+QESIM: \"eid\",0," + s_.eid + "\r\n" + kOk;
       return "\r\n+QESIM: \"eid\",0,\"" + s_.eid + "\"\r\n" + kOk;
     case CommandKind::kDownload:
       return dialogue_.download(args, st);
@@ -251,7 +258,10 @@ void ModemModel::queue_notification(const std::string &iccid, const std::string 
 
 std::string ModemModel::list(const std::string &status) {
   if (!status.empty()) return status_line("list", status);
-  std::string out = "\r\n+QESIM: \"list\",0," + std::to_string(s_.profiles.size()) + "\r\n";
+  std::string count = std::to_string(s_.profiles.size());
+  std::string out = s_.list_head == "count"  ? "\r\n+QESIM: \"list\"," + count + "\r\n"
+                    : s_.list_head == "bare" ? "\r\n+QESIM: \"list\"\r\n"
+                                             : "\r\n+QESIM: \"list\",0," + count + "\r\n";
   std::vector<const Profile *> order;
   for (const auto &p : s_.profiles) order.push_back(&p);
   if (s_.newest_first && !order.empty()) {
@@ -306,9 +316,15 @@ std::string ModemModel::ntf_list(const std::vector<std::string> &args, const std
     bool shown = selector == 0 || (selector == 1 && n.event == "install") ||
                  (selector == 2 && (n.event == "enable" || n.event == "disable")) ||
                  (selector == 3 && n.event == "delete");
-    if (shown)
-      out += "+QESIM: \"ntf\"," + std::to_string(n.seq) + ",\"" + n.iccid + "\",\"" + n.event +
-             "\",\"" + n.address + "\"\r\n";
+    if (!shown) continue;
+    std::string seq = std::to_string(n.seq);
+    if (s_.ntf_line == "unquoted")
+      out += "+QESIM: \"ntf_list\"," + seq + "," + n.iccid + "," + event_number(n.event) + "\r\n";
+    else if (s_.ntf_line == "seq-last")
+      out += "+QESIM: \"" + n.iccid + "\"," + seq + "\r\n";
+    else
+      out += "+QESIM: \"ntf\"," + seq + ",\"" + n.iccid + "\",\"" + n.event + "\",\"" + n.address +
+             "\"\r\n";
   }
   return out + kOk;
 }

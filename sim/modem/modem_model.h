@@ -37,7 +37,15 @@ struct ModemSettings {
   std::vector<Profile> profiles;
   std::vector<Notification> notifications;
   std::string next_iccid = "89882470000000000017";
-  bool newest_first = false;           // the list shows the newest profile first
+  bool newest_first = false;  // the list shows the newest profile first
+  // The list's first line after "list": "status" (`"list",0,N`), "count"
+  // (`"list",N`) or "bare" (`"list"` alone).
+  std::string list_head = "status";
+  // A notification line: "quoted" (`"ntf",SEQ,"ICCID","EVENT","ADDRESS"`),
+  // "unquoted" (`"ntf_list",SEQ,ICCID,EVENT-NUMBER`) or "seq-last"
+  // (`"ICCID",SEQ`).
+  std::string ntf_line = "quoted";
+  bool eid_unquoted = false;           // the EID after its status without quotes
   int delete_notifications = 1;        // notifications a delete leaves behind
   bool endless_notifications = false;  // deleting one leaves another
   // A host named as the last member of every request after the first, so a

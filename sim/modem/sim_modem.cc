@@ -48,7 +48,9 @@ void usage() {
           "  [--firmware TEXT] [--profile ICCID,enabled|disabled,NAME] [--next-iccid ICCID]\n"
           "  [--notification ICCID,EVENT,ADDRESS] [--list-newest-first]\n"
           "  [--delete-notifications N] [--endless-notifications] [--seed N]\n"
-          "  [--later-host NAME] [--empty-notification-path] [--path-prefix TEXT]\n");
+          "  [--later-host NAME] [--empty-notification-path] [--path-prefix TEXT]\n"
+          "  [--list-head status|count|bare] [--ntf-line quoted|unquoted|seq-last]\n"
+          "  [--eid-unquoted]\n");
 }
 
 bool parse_options(std::vector<std::string> args, Options *o, std::string *err) {
@@ -72,6 +74,8 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       o->settings.endless_notifications = true;
     } else if (a == "--empty-notification-path") {
       o->settings.empty_notification_path = true;
+    } else if (a == "--eid-unquoted") {
+      o->settings.eid_unquoted = true;
     } else if (!value(&v)) {
       return false;
     } else if (a == "--link") {
@@ -99,6 +103,18 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       o->settings.eid = v;
     } else if (a == "--firmware") {
       o->settings.firmware = v;
+    } else if (a == "--list-head") {
+      if (v != "status" && v != "count" && v != "bare") {
+        *err = "--list-head is status, count or bare: " + v;
+        return false;
+      }
+      o->settings.list_head = v;
+    } else if (a == "--ntf-line") {
+      if (v != "quoted" && v != "unquoted" && v != "seq-last") {
+        *err = "--ntf-line is quoted, unquoted or seq-last: " + v;
+        return false;
+      }
+      o->settings.ntf_line = v;
     } else if (a == "--path-prefix") {
       o->settings.path_prefix = v;
     } else if (a == "--later-host") {

@@ -1,18 +1,22 @@
 // sim_smdp: a simulated SM-DP+ profile server speaking ES9+ over HTTPS with
-// a self-signed certificate it makes at start. Every request is recorded in
-// a transcript. See sim/README.md for the answers, options and faults.
+// a self-signed certificate it makes at start or one it is given (a CI-signed
+// one of the test PKI). Every request is recorded in a transcript. See
+// sim/README.md for the answers, options and faults.
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -38,7 +42,11 @@ struct Fault {
   bool stream = false;        // stream a body of filler, chunk by chunk, never held whole
   uint64_t stream_bytes = 0;  // how much; 0: without end
   bool nonjson = false;
-  bool failed = false;
+  bool failed = false;  // a function-level refusal with the codes below
+  std::string subject = "8.2.5";
+  std::string reason = "4.3";
+  std::string identifier;  // subjectIdentifier; none when empty
+  std::string message = "No eligible Profile for this eUICC";
   sim::FaultCount count;
 };
 
@@ -51,6 +59,7 @@ struct Options {
   std::string cert_file;  // serve with this certificate and key instead of a fresh self-signed one
   std::string key_file;
   std::string host = "smdp.example";
+  std::string tls_limit;  // empty, "tls1.2" or "tls1.2-ecdsa"
   double time_factor = 1.0;
   sim::SmdpSettings settings;
   std::vector<Fault> faults;
@@ -64,12 +73,43 @@ constexpr int kMaxHttpStatus = 599;
 const char *const kFunctions[] = {"initiateAuthentication", "authenticateClient",
                                   "getBoundProfilePackage", "handleNotification"};
 
+// OpenSSL's default groups with brainpoolP256r1 beside P-256, as a profile
+// server holding a brainpool certificate has them: a client that offers no
+// other curve still agrees on a key exchange.
+constexpr char kGroups[] =
+    "X25519:P-256:brainpoolP256r1:X448:P-521:P-384:ffdhe2048:ffdhe3072:ffdhe4096:ffdhe6144:"
+    "ffdhe8192";
+// The ECDHE-ECDSA suites profile servers offer over TLS 1.2.
+constexpr char kEcdsaSuites[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-SHA256:"
+    "ECDHE-ECDSA-AES256-SHA384";
+
 FILE *transcript = nullptr;
 std::mutex transcript_mu;
 
 void on_signal(int) {
   // Transcript lines are flushed one by one, so nothing is lost here.
   _exit(0);
+}
+
+// Text of a fault action with %XX escapes decoded, so that a message can hold
+// blanks, commas and control bytes; a NUL or a stray % is refused.
+bool percent_decode(const std::string &text, std::string *out) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      *out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size() || !isxdigit((unsigned char)text[i + 1]) ||
+        !isxdigit((unsigned char)text[i + 2]))
+      return false;
+    unsigned long byte = strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16);
+    if (byte == 0) return false;
+    *out += (char)byte;
+    i += 2;
+  }
+  return true;
 }
 
 bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
@@ -114,6 +154,13 @@ bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
     } else if (k == "nonjson") {
       f.nonjson = true;
     } else if (k == "failed") {
+      f.failed = true;
+    } else if (k == "subject" || k == "reason" || k == "identifier" || k == "message") {
+      std::string *field = k == "subject"   ? &f.subject
+                           : k == "reason"  ? &f.reason
+                           : k == "message" ? &f.message
+                                            : &f.identifier;
+      ok = percent_decode(v, field) && !(k != "message" && field->empty());
       f.failed = true;
     } else if (k == "skip") {
       ok = sim::parse_number(v, sim::kMaxFaultNumber, &f.count.skip);
@@ -162,6 +209,12 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       o->cert_file = v;
     } else if (a == "--key") {
       o->key_file = v;
+    } else if (a == "--tls-limit") {
+      o->tls_limit = v;
+      if (v != "tls1.2" && v != "tls1.2-ecdsa") {
+        *err = "--tls-limit takes tls1.2 or tls1.2-ecdsa: " + v;
+        return false;
+      }
     } else if (a == "--host") {
       o->host = v;
     } else if (a == "--address") {
@@ -230,6 +283,16 @@ bool make_certificate(const std::string &host, X509 **cert_out, EVP_PKEY **key_o
   return true;
 }
 
+// The context every connection is made from, set up as a profile server's:
+// brainpoolP256r1 among the groups, and when asked no TLS past 1.2, with the
+// ECDHE-ECDSA suites only or with OpenSSL's.
+bool setup_tls(SSL_CTX *ctx, const std::string &limit) {
+  if (ctx == nullptr || SSL_CTX_set1_groups_list(ctx, kGroups) != 1) return false;
+  if (limit.empty()) return true;
+  if (SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) != 1) return false;
+  return limit != "tls1.2-ecdsa" || SSL_CTX_set_cipher_list(ctx, kEcdsaSuites) == 1;
+}
+
 Fault *take_fault(std::vector<Fault> &faults, std::mutex &mu, const std::string &function) {
   std::lock_guard<std::mutex> guard(mu);
   for (auto &f : faults) {
@@ -270,7 +333,8 @@ int main(int argc, char **argv) {
     fprintf(stderr, "sim_smdp: %s\n", err.c_str());
     fprintf(stderr,
             "usage: sim_smdp [--listen ADDR] [--port N] [--port-file FILE] [--transcript FILE]\n"
-            "  [--cert-out FILE] [--cert FILE --key FILE] [--host NAME] [--address SMDP_ADDRESS]\n"
+            "  [--cert-out FILE] [--cert FILE --key FILE] [--tls-limit tls1.2|tls1.2-ecdsa]\n"
+            "  [--host NAME] [--address SMDP_ADDRESS]\n"
             "  [--package-answer-size N]\n"
             "  [--time-factor F] [--scenario FILE] [--fault FUNCTION:ACTION,...] [--seed N]\n");
     return 2;
@@ -308,7 +372,7 @@ int main(int argc, char **argv) {
           ? std::make_unique<httplib::SSLServer>(cert, key)
           : std::make_unique<httplib::SSLServer>(o.cert_file.c_str(), o.key_file.c_str());
   httplib::SSLServer &server = *tls;
-  if (!server.is_valid()) {
+  if (!server.is_valid() || !setup_tls(server.ssl_context(), o.tls_limit)) {
     fprintf(stderr, "sim_smdp: TLS setup failed\n");
     return 1;
   }
@@ -330,8 +394,8 @@ int main(int argc, char **argv) {
     sim::SmdpAnswer answer = service.handle(function, req.body);
     if (fault != nullptr) {
       if (fault->failed)
-        answer = {200,
-                  sim::SmdpService::failed("8.2.5", "4.3", "No eligible Profile for this eUICC")};
+        answer = {200, sim::SmdpService::failed(fault->subject, fault->reason, fault->message,
+                                                fault->identifier)};
       if (fault->status != 0) answer.status = fault->status;
       if (fault->nonjson)
         answer.body = "<html><head><title>503 Service Unavailable</title></head></html>\n";
@@ -353,7 +417,8 @@ int main(int argc, char **argv) {
     }
     res.status = answer.status;
     if (answer.status == 204) answer.body.clear();
-    const char *type = answer.body.rfind("<html>", 0) == 0 ? "text/html" : "application/json";
+    const char *type =
+        answer.body.rfind("<html>", 0) == 0 ? "text/html" : "application/json;charset=UTF-8";
     if (fault != nullptr && fault->stream) {
       // Filler sent as it is made, so a body of any size (or without end)
       // costs the server nothing; it ends when the client goes away.

@@ -34,7 +34,7 @@ SmdpAnswer refuse(const std::string &subject, const std::string &reason, const s
 }  // namespace
 
 std::string SmdpService::failed(const std::string &subject, const std::string &reason,
-                                const std::string &message) {
+                                const std::string &message, const std::string &identifier) {
   Json root(cJSON_CreateObject());
   cJSON *header = cJSON_AddObjectToObject(root.get(), "header");
   cJSON *fes = cJSON_AddObjectToObject(header, "functionExecutionStatus");
@@ -42,6 +42,7 @@ std::string SmdpService::failed(const std::string &subject, const std::string &r
   cJSON *scd = cJSON_AddObjectToObject(fes, "statusCodeData");
   cJSON_AddStringToObject(scd, "subjectCode", subject.c_str());
   cJSON_AddStringToObject(scd, "reasonCode", reason.c_str());
+  if (!identifier.empty()) cJSON_AddStringToObject(scd, "subjectIdentifier", identifier.c_str());
   cJSON_AddStringToObject(scd, "message", message.c_str());
   return print_compact(root.get());
 }

@@ -33,8 +33,9 @@ class SmdpService {
   SmdpAnswer handle(const std::string &function, const std::string &body);
 
   // A function-level refusal, as the server sends it with HTTP status 200.
+  // `identifier` (subjectIdentifier) is left out when empty.
   static std::string failed(const std::string &subject, const std::string &reason,
-                            const std::string &message);
+                            const std::string &message, const std::string &identifier = "");
 
  private:
   SmdpAnswer initiate(cJSON *req);

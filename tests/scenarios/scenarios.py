@@ -224,6 +224,7 @@ class Gateway:
         self.options = []
         self.lines = []
         self.forward = None
+        self.numbers = False
         self.own_stderr = set()
 
     def modem(self, spec):
@@ -259,10 +260,12 @@ class Gateway:
         self.own_stderr.update(runs)
         return self
 
-    def logging_db(self, fail=""):
+    def logging_db(self, fail="", numbers=False):
         """The database client becomes dbshell_forward.py: every statement is
-        noted and handed to the real dbshell, except one starting with `fail`."""
+        noted and handed to the real dbshell, except one starting with `fail`;
+        with `numbers` it prints the digit-only texts of its rows as numbers."""
         self.forward = fail
+        self.numbers = numbers
         return self
 
     def run(self):
@@ -272,6 +275,8 @@ class Gateway:
         front = []
         if self.forward is not None:
             script.append("export SCEN_DB_FAIL=%s" % shlex.quote(self.forward))
+            if self.numbers:
+                script.append("export SCEN_DB_NUMBERS=1")
             front = ["--client-front", os.path.join(HERE, "dbshell_forward.py")]
         script += self.lines + ["exit 0"]
         script_path = os.path.join(ctx.work, "scenario.sh")
@@ -636,8 +641,35 @@ DOWNLOAD_FAILURES = [
 ]
 
 
+# Refusals as real servers send them (HTTP 200, status Failed with its codes),
+# which the modem reports with a status of its own: as above, and the run log
+# tells the server's reason in one entry right after the answer's.
+SERVER_REFUSALS = [
+    # as above, and the server's status entry
+    ("step1_address_refused_by_server",
+     [], ["--fault initiateAuthentication:subject=8.8.1,reason=3.8,message=Invalid%20SM-DP%2B%20Address"], -15,
+     ["Error: at_status 6, ret=-15\n"], PREP + ["download", "T"], FUNCTIONS[:1],
+     "Server status: Failed, subject 8.8.1, reason 3.8: Invalid SM-DP+ Address\n"),
+    ("step2_matching_id_refused_by_server",
+     [], ["--fault authenticateClient:subject=8.2.6,reason=3.8,message=Refused%20matchingId"], -18,
+     ["Error: at_status 6,ret=-18\n"], PREP + ["download", "T", "T"], FUNCTIONS[:2],
+     "Server status: Failed, subject 8.2.6, reason 3.8: Refused matchingId\n"),
+    # A message is peer text: its control bytes must not forge log lines.
+    ("step2_refusal_message_with_control_bytes",
+     [], ["--fault authenticateClient:subject=8.2.6,reason=3.8,message=Refused%0d%0a[2026-01-01%2000:00:00]Forged%07"],
+     -18, ["Error: at_status 6,ret=-18\n"], PREP + ["download", "T", "T"], FUNCTIONS[:2],
+     "Server status: Failed, subject 8.2.6, reason 3.8: Refused\\x0d\\x0a[2026-01-01 00:00:00]Forged\\x07\n"),
+    ("step3_transaction_unknown_to_server",
+     [], ["--fault getBoundProfilePackage:subject=8.10.1,reason=3.9,message=Unknown%20transactionId"], -20,
+     ["Error: at_status [6], when downloading.\n", "Error: goto send_at_trans failed, ret=-20\n"],
+     PREP + ["download", "T", "T", "T"], FUNCTIONS[:3],
+     "Server status: Failed, subject 8.10.1, reason 3.9: Unknown transactionId\n"),
+]
+
+
 def make_download_failure(row):
-    name, modem, smdp, code, lines, tokens, functions = row
+    name, modem, smdp, code, lines, tokens, functions = row[:7]
+    server_status = row[7] if len(row) > 7 else None
 
     def body(ctx):
         g = ctx.gateway()
@@ -657,11 +689,17 @@ def make_download_failure(row):
         ctx.eq(t.db(), [], "database rows")
         if code != -23:
             ctx.lacks(t.tokens(), "list", "modem commands")
+        if server_status:
+            answers = [i for i, m in enumerate(log) if m.startswith("HTTP Response: ")]
+            ctx.eq(log[answers[-1] + 1:answers[-1] + 2] if answers else [], [server_status],
+                   "the entry after the last answer")
+            ctx.eq([m for m in log if m.startswith("Server status:")], [server_status],
+                   "the one Server status entry")
 
     scenario("download.fail%d.%s" % (-code, name))(body)
 
 
-for _row in DOWNLOAD_FAILURES:
+for _row in DOWNLOAD_FAILURES + SERVER_REFUSALS:
     make_download_failure(_row)
 
 
@@ -1101,14 +1139,21 @@ def target_moved(ctx):
            "channel 2 heard only its own run")
 
 
-def tls_gateway(ctx, cert):
+def tls_gateway(ctx, cert, checking=True, limit=None, gateway=None):
+    """A gateway whose server holds the test PKI's `cert` (TLS limited by
+    sim_smdp's --tls-limit `limit`), with the checking build of esimctl, whose
+    CA file holds the test CA and the CI roots, or the default one."""
     pki = os.path.join(ctx.work, "pki")
     os.makedirs(pki, exist_ok=True)
     if subprocess.run(ctx.emulator.split() + [os.path.join(ctx.build, "tests", "test_pki"), pki]).returncode != 0:
         ctx.fail("test_pki could not make the certificates")
         raise Abort()
-    g = ctx.gateway().smdp("--cert /sim/tls/%s.pem --key /sim/tls/%s.key" % (cert, cert))
-    g.options += ["--tls", pki, "--esimctl", os.path.join(ctx.build, "tests", "esimctl_checking")]
+    g = (gateway or ctx.gateway()).smdp("--cert /sim/tls/%s.pem --key /sim/tls/%s.key" % (cert, cert))
+    if limit:
+        g.smdp("--tls-limit " + limit)
+    g.options += ["--tls", pki]
+    if checking:
+        g.options += ["--esimctl", os.path.join(ctx.build, "tests", "esimctl_checking")]
     return g
 
 
@@ -1132,6 +1177,56 @@ def make_tls_refused(cert, what):
 for _cert, _what in (("self-signed", "a_self_signed_certificate"), ("other-name", "a_certificate_for_another_name"),
                      ("expired", "an_expired_certificate")):
     make_tls_refused(_cert, _what)
+
+
+# The profile server's certificate as the field has it, {RSA self-signed,
+# P-256 CI-signed, brainpoolP256r1 CI-signed} x {TLS 1.3 allowed, TLS 1.2
+# with the ECDHE-ECDSA suites only} x {default build, build with a CA file
+# holding the CI roots}: every download completes, except that the CA file
+# refuses the self-signed server. An RSA certificate has no ECDSA suite: its
+# TLS 1.2 cells run with OpenSSL's suites.
+TLS_MATRIX_CERTS = [
+    # name, test PKI certificate, --tls-limit of the TLS 1.2 column, trusted by the CA file
+    ("rsa_self_signed", "rsa-self-signed", "tls1.2", False),
+    ("p256_ci", "tls-p256", "tls1.2-ecdsa", True),
+    ("brainpool_ci", "tls-brainpool", "tls1.2-ecdsa", True),
+]
+
+
+def check_no_server_status(ctx, log):
+    ctx.eq([m for m in log if m.startswith("Server status:")], [], "Server status entries after a success")
+
+
+def make_tls_matrix_cell(cert_name, cert, limit, trusted, tls12, checking):
+    def body(ctx):
+        t = tls_gateway(ctx, cert, checking=checking, limit=limit if tls12 else None) \
+            .esimctl("-c", "1", "-a", CODE).run()
+        if checking and not trusted:
+            ctx.eq((t.status(), t.stdout()), (243, "Error: failed cause -13\n"), "exit status and stdout")
+            ctx.eq([m for m in t.log(download_log()) if m.startswith("Error")],
+                   ["Error: Http request failed. SSL peer certificate or SSH remote key was not OK\n",
+                    "Error: goto send_http failed, ret=-13\n"], "the run log")
+            ctx.eq(t.smdp(), [], "no request reached the server")
+            return
+        check_download_ok(ctx, t)
+        check_no_server_status(ctx, t.log(download_log()))
+        ctx.eq(t.db(), [(1, ICCID, HOST, NOTIFY_PATH)], "database rows")
+    scenario("tls.matrix.%s.%s.%s" % (cert_name, "tls12" if tls12 else "tls13",
+                                      "ca_file" if checking else "default"))(body)
+
+
+for _name, _cert, _limit, _trusted in TLS_MATRIX_CERTS:
+    for _tls12 in (False, True):
+        for _checking in (False, True):
+            make_tls_matrix_cell(_name, _cert, _limit, _trusted, _tls12, _checking)
+
+
+@scenario("tls.matrix.brainpool_ci.removal_notification")
+def tls_brainpool_removal(ctx):
+    t = tls_gateway(ctx, "tls-brainpool", checking=False, gateway=removal_gateway(ctx)) \
+        .esimctl("-c", "1", "-i", ICCID, "-r").run()
+    check_removal_ok(ctx, t, "No")
+    check_notification_sent(ctx, t)
 
 
 @scenario("fault.www_full")
@@ -1512,13 +1607,13 @@ def info_failures(ctx):
 
 @scenario("info.failed_list_garbled_firmware_and_many_records")
 def info_untrusted_text(ctx):
-    # Channel 1: the list fails with a status, which names no profile: that
-    # is an error, not an eUICC without profiles, and its record is not
-    # offered for deletion. Channel 2: 8-bit garbage around the firmware line
+    # Channel 1: the list fails with ERROR, which names no profile: that is
+    # an error, not an eUICC without profiles, and its record is not offered
+    # for deletion. Channel 2: 8-bit garbage around the firmware line
     # and twenty records. Channel 3: an escape sequence in the firmware line.
     many = ["898824700000000010%02d" % i for i in range(20)]
     g = ctx.gateway(channels="1-3") \
-        .modem("1:--profile %s,enabled,A --fault list:status=5" % ICCID).seed_record() \
+        .modem("1:--profile %s,enabled,A --fault list:error" % ICCID).seed_record() \
         .modem("2:--fault qgmr:garbage") \
         .modem("3:--firmware FW\x1b]0;owned\x07X")
     for iccid in many:
@@ -1535,7 +1630,7 @@ def info_untrusted_text(ctx):
     ctx.eq(([o["channel"] for o in objs], t.info()[1]), ([1, 2, 3], 3), "objects and the highest status")
     one, two, three = (objs + [{}, {}, {}])[:3]
     ctx.eq((one.get("errors"), one.get("profiles"), kinds(one)),
-           (['AT+QESIM="list": the reply does not carry status 0'], [], []),
+           (['AT+QESIM="list": the modem answered with an error'], [], []),
            "a failed list: an error, no profiles, no comparison")
     ctx.eq((two.get("errors"), len(two.get("records", [])), len(kinds(two))), ([], 21, 21),
            "twenty-one records read, each without its profile")
@@ -1548,6 +1643,82 @@ def info_untrusted_text(ctx):
     ctx.eq(sorted(t.db()), sorted([(1, ICCID, HOST, NOTIFY_PATH)] +
                                   [(2, i, HOST, NOTIFY_PATH) for i in many + ["8988$(id)"]]),
            "database rows untouched")
+
+
+# Reply shapes of other modems, each within what esimctl relies on: esimctl-info
+# reads them as esimctl does. A record whose notification is pending is never
+# offered for forgetting; the removal with -n it advises then completes.
+PROFILE = "--profile %s,enabled,A " % ICCID
+ECHOED = ["%s: command echo is on" % c for c in INFO_READS]
+PENDING = [("record-without-profile", ICCID), ("notifications-pending", ICCID)]
+INFO_SHAPES = [
+    # name, modem options, numbers client, status, {member: value}, findings, removal -n after
+    ("list_with_a_count", PROFILE + "--list-head count", False, 0, {"profiles": [ICCID]}, [], False),
+    ("list_with_nothing_after_its_keyword", PROFILE + "--list-head bare", False, 0,
+     {"profiles": [ICCID]}, [], False),
+    ("list_answered_error", PROFILE + "--fault list:error", False, 3,
+     {"profiles": [], "errors": ['AT+QESIM="list": the modem answered with an error']}, [], False),
+    ("notification_iccid_unquoted", "--notification %s,delete,%s --ntf-line unquoted" % (ICCID, HOST), False, 0,
+     {"profiles": [], "notifications": [("1", ICCID)]}, PENDING, True),
+    ("notification_seq_last", "--notification %s,delete,%s --ntf-line seq-last" % (ICCID, HOST), False, 0,
+     {"profiles": [], "notifications": [("1", ICCID)]}, PENDING, True),
+    ("eid_unquoted", PROFILE + "--eid-unquoted", False, 0, {"eid": SIM_EID}, [], False),
+    ("eid_unquoted_then_unsolicited_line", PROFILE + "--eid-unquoted --fault eid:urc_after", False, 0,
+     {"eid": SIM_EID}, [], False),
+    ("firmware_answered_error", PROFILE + "--fault qgmr:error", False, 0,
+     {"firmware": None, "errors": []}, [], False),
+    ("echo_on", PROFILE + "--echo", False, 3,
+     {"functionality": None, "eid": None, "profiles": [], "errors": ECHOED}, [], False),
+    ("client_prints_numbers", PROFILE, True, 0,
+     {"records": [(ICCID, HOST, NOTIFY_PATH, "1796616978")]}, [], False),
+]
+
+
+def make_info_shape(row):
+    name, modem, numbers, status, members, findings, removal = row
+
+    def body(ctx):
+        g = ctx.gateway().modem("1:" + modem)
+        g.seed("INSERT INTO esim_http VALUES (1, '%s', '%s', '%s', '%s')"
+               % (ICCID, HOST, NOTIFY_PATH, "1796616978" if numbers else "2026-12-07 03:00:00"))
+        if numbers:
+            g.logging_db(numbers=True)
+        info(g, "-c", "1", "--json")
+        if removal:
+            g.esimctl("-c", "1", "-i", ICCID, "-r", "-n")
+            info(g, "-c", "1", "--json")
+        t = g.run()
+        objs, got = t.info()
+        ctx.eq((got, len(objs)), (status, 1), "esimctl-info status and objects")
+        obj = objs[0] if objs else {}
+        shown = {"profiles": [p["iccid"] for p in obj.get("profiles", [])],
+                 "notifications": [(n["seq"], n["iccid"]) for n in obj.get("notifications", [])],
+                 "records": [(r["iccid"], r["host"], r["path"], r["saved"]) for r in obj.get("records", [])]}
+        for member, value in sorted(members.items()):
+            ctx.eq(shown.get(member, obj.get(member)), value, member)
+        if "errors" not in members:
+            ctx.eq(obj.get("errors"), [], "errors")
+        if "firmware" not in members and "functionality" not in members:
+            ctx.eq(obj.get("firmware"), SIM_FIRMWARE, "firmware")
+        ctx.eq(kinds(obj), findings, "findings")
+        details = [f["detail"] for f in obj.get("findings", []) if f["kind"] == "record-without-profile"]
+        ctx.check(all("DELETE" not in d and "esimctl -c 1 -i %s -r -n" % ICCID in d for d in details),
+                  "a record whose notification is pending: the removal with -n, never forgetting: %r" % details)
+        info_commands(ctx, t.commands()[:5])
+        if removal:
+            ctx.eq((t.status(), t.stdout()), (0, "eSIM Remove Completed\n"), "the advised removal")
+            ctx.eq(t.functions(), ["handleNotification"], "its notification reached the server")
+            after, got = t.info(2)
+            ctx.eq((got, [kinds(o) for o in after]), (0, [[]]), "nothing left after it")
+            ctx.eq(t.db(), [], "database rows")
+        else:
+            ctx.eq(len(t.db()), 1, "database rows untouched")
+
+    scenario("info.reply_shape.%s" % name)(body)
+
+
+for _row in INFO_SHAPES:
+    make_info_shape(_row)
 
 
 @scenario("info.a_reader_that_dies_still_gives_its_channel_an_object")

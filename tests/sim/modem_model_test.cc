@@ -485,6 +485,40 @@ TEST(ModemReplies, ThreeAndEndlessPendingNotifications) {
   EXPECT_NE(seqs.front(), seqs.back()) << "each one is a new notification";
 }
 
+// The shapes other modems answer in, each within what the readers rely on;
+// esimctl-info's scenarios run them against the tool.
+TEST(ModemReplies, OtherModemsShapes) {
+  const std::string ok = "\r\n\r\nOK\r\n";
+  struct Row {
+    const char *situation;
+    std::function<void(sim::ModemSettings *)> set;
+    std::string cmd, reply;
+  } rows[] = {
+      {"list with a count", [](sim::ModemSettings *s) { s->list_head = "count"; },
+       "AT+QESIM=\"list\"",
+       "\r\n+QESIM: \"list\",1\r\n+QESIM: 1,\"89883000000000000018\",1,\"Bootstrap\"" + ok},
+      {"list with nothing after its keyword", [](sim::ModemSettings *s) { s->list_head = "bare"; },
+       "AT+QESIM=\"list\"",
+       "\r\n+QESIM: \"list\"\r\n+QESIM: 1,\"89883000000000000018\",1,\"Bootstrap\"" + ok},
+      {"notification with its ICCID unquoted",
+       [](sim::ModemSettings *s) { s->ntf_line = "unquoted"; }, "AT+QESIM=\"ntf_list\",0",
+       "\r\n+QESIM: \"ntf_list\",0\r\n+QESIM: \"ntf_list\",1,89883000000000000018,3" + ok},
+      {"notification with its sequence number last",
+       [](sim::ModemSettings *s) { s->ntf_line = "seq-last"; }, "AT+QESIM=\"ntf_list\",3",
+       "\r\n+QESIM: \"ntf_list\",0\r\n+QESIM: \"89883000000000000018\",1" + ok},
+      {"EID unquoted", [](sim::ModemSettings *s) { s->eid_unquoted = true; }, "AT+QESIM=\"eid\"",
+       "\r\n+QESIM: \"eid\",0,89049032000001000000000000000107" + ok},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    sim::ModemSettings s = with_profile();
+    s.notifications.push_back({1, "89883000000000000018", "delete", "smdp.example", "MA=="});
+    row.set(&s);
+    sim::ModemModel m(s);
+    EXPECT_EQ(m.answer(row.cmd), row.reply);
+  }
+}
+
 TEST(ModemReplies, StatusOverrideChangesNothing) {
   sim::ModemModel m(with_profile());
   bool found = false;

@@ -5,9 +5,11 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <strings.h>
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "json_owner.h"
 #include "sim_test_support.h"
 #include "sim_util.h"
+#include "test_pki.h"
 
 namespace {
 
@@ -24,6 +27,7 @@ struct Answer {
   std::string body;
   std::string redirect;
   long ms = 0;
+  std::string content_type, admin_protocol;  // answer headers ("" when absent)
 };
 
 size_t collect_body(char *p, size_t size, size_t n, void *out) {
@@ -31,7 +35,24 @@ size_t collect_body(char *p, size_t size, size_t n, void *out) {
   return size * n;
 }
 
-Answer post(const std::string &url, const std::string &body) {
+size_t collect_header(char *p, size_t size, size_t n, void *out) {
+  std::string line(p, size * n);
+  auto *a = static_cast<Answer *>(out);
+  size_t colon = line.find(':');
+  if (colon != std::string::npos) {
+    std::string name = line.substr(0, colon);
+    std::string value = line.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(' '));
+    value.erase(value.find_last_not_of("\r\n") + 1);
+    if (strcasecmp(name.c_str(), "Content-Type") == 0) a->content_type = value;
+    if (strcasecmp(name.c_str(), "X-Admin-Protocol") == 0) a->admin_protocol = value;
+  }
+  return size * n;
+}
+
+// `tls` may narrow what the client offers in its handshake.
+Answer post(const std::string &url, const std::string &body,
+            const std::function<void(CURL *)> &tls = nullptr) {
   Answer a;
   CURL *curl = curl_easy_init();
   curl_slist *headers = curl_slist_append(nullptr, "Content-Type: application/json");
@@ -48,6 +69,9 @@ Answer post(const std::string &url, const std::string &body) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_body);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &a.body);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collect_header);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &a);
+  if (tls) tls(curl);
   auto t0 = std::chrono::steady_clock::now();
   a.code = curl_easy_perform(curl);
   a.ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -123,6 +147,8 @@ TEST_F(Smdp, AnswersTheFourFunctionsInOrder) {
   ASSERT_EQ(a.code, CURLE_OK);
   EXPECT_EQ(a.status, 200);
   EXPECT_EQ(status_of(a.body), "Executed-Success");
+  EXPECT_EQ(a.content_type, "application/json;charset=UTF-8");
+  EXPECT_EQ(a.admin_protocol, "gsma/rsp/v2.2.0");
   std::string tid = member(a.body, "transactionId");
   EXPECT_EQ(tid.size(), 32u);
   for (const char *m :
@@ -140,9 +166,12 @@ TEST_F(Smdp, AnswersTheFourFunctionsInOrder) {
   EXPECT_EQ(a.body.size(), 65535u) << "the largest answer esimctl takes";
   std::string bpp;
   EXPECT_TRUE(sim::base64_decode(member(a.body, "boundProfilePackage"), &bpp));
+  EXPECT_EQ(a.content_type, "application/json;charset=UTF-8");
   a = post(base_ + "handleNotification", "{\"pendingNotification\":\"vzeA\"}");
   EXPECT_EQ(a.status, 204);
   EXPECT_TRUE(a.body.empty());
+  EXPECT_EQ(a.content_type, "") << "no body, no type";
+  EXPECT_EQ(a.admin_protocol, "gsma/rsp/v2.2.0");
 }
 
 TEST_F(Smdp, RefusesWhatARealServerRefuses) {
@@ -178,6 +207,8 @@ TEST_F(Smdp, RefusesWhatARealServerRefuses) {
     EXPECT_EQ(a.status, row.status);
     if (row.subject.empty()) continue;
     EXPECT_EQ(status_of(a.body), "Failed");
+    EXPECT_EQ(a.content_type, "application/json;charset=UTF-8");
+    EXPECT_EQ(a.admin_protocol, "gsma/rsp/v2.2.0");
     Json root(cJSON_Parse(a.body.c_str()));
     cJSON *scd = cJSON_GetObjectItem(
         cJSON_GetObjectItem(cJSON_GetObjectItem(root.get(), "header"), "functionExecutionStatus"),
@@ -201,7 +232,17 @@ TEST_F(Smdp, FaultsChangeTheAnswer) {
       {"body of 65536 bytes", "initiateAuthentication:huge", CURLE_OK, 200, 65536, "{\"header\""},
       {"redirect", "any:redirect", CURLE_OK, 302, -1, "<html>"},
       {"not JSON", "initiateAuthentication:nonjson", CURLE_OK, 200, -1, "<html>"},
-      {"function-level failure", "initiateAuthentication:failed", CURLE_OK, 200, -1, "{\"header\""},
+      {"function-level failure", "initiateAuthentication:failed", CURLE_OK, 200, -1,
+       "{\"header\":{\"functionExecutionStatus\":{\"status\":\"Failed\",\"statusCodeData\":{"
+       "\"subjectCode\":\"8.2.5\",\"reasonCode\":\"4.3\",\"message\":\"No eligible Profile for "
+       "this eUICC\"}}}}"},
+      {"refusal with the codes chosen, blanks, a comma and control bytes in the message",
+       "initiateAuthentication:subject=8.2.6,reason=3.8,identifier=ABC-1,"
+       "message=Matching%20ID%2c%20refused%0d%0a%07%7f",
+       CURLE_OK, 200, -1,
+       "{\"header\":{\"functionExecutionStatus\":{\"status\":\"Failed\",\"statusCodeData\":{"
+       "\"subjectCode\":\"8.2.6\",\"reasonCode\":\"3.8\",\"subjectIdentifier\":\"ABC-1\","
+       "\"message\":\"Matching ID, refused\\r\\n\\u0007\x7f\"}}}}"},
       {"closed mid-answer", "initiateAuthentication:close", CURLE_PARTIAL_FILE, 200, -1,
        "{\"header\""},
       {"fault on another function", "handleNotification:status=500", CURLE_OK, 200, -1,
@@ -220,6 +261,69 @@ TEST_F(Smdp, FaultsChangeTheAnswer) {
     if (row.status == 302) {
       EXPECT_EQ(a.redirect.rfind("https://smdp.example/moved/", 0), 0u);
     }
+  }
+}
+
+// The certificates and TLS limits the matrix scenarios serve with, as a
+// client that narrows its offer sees them: a brainpool certificate is usable
+// only with a client that offers the curve (and then over TLS 1.2, which
+// OpenSSL 3.0 picks for it), a client offering that curve alone agrees on
+// a key exchange with the server, and the ECDSA limit leaves no RSA suite.
+TEST_F(Smdp, ServesTheEcosystemsCertificatesAndTlsLimits) {
+  ASSERT_TRUE(make_test_pki(dir_));
+  const char *brainpool = "X25519:P-256:brainpoolP256r1:X448:P-521:P-384";
+  auto curves = [](const char *list) {
+    return [list](CURL *c) { curl_easy_setopt(c, CURLOPT_SSL_EC_CURVES, list); };
+  };
+  // The key exchange too must then be on brainpoolP256r1: the server's groups hold it.
+  auto brainpool_only = [](CURL *c) {
+    curl_easy_setopt(c, CURLOPT_SSLVERSION,
+                     (long)(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
+    curl_easy_setopt(c, CURLOPT_SSL_EC_CURVES, "brainpoolP256r1");
+  };
+  auto tls13_only = [](CURL *c) {
+    curl_easy_setopt(c, CURLOPT_SSLVERSION, (long)CURL_SSLVERSION_TLSv1_3);
+  };
+  auto rsa_suites = [](CURL *c) {
+    curl_easy_setopt(c, CURLOPT_SSLVERSION,
+                     (long)(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
+    curl_easy_setopt(c, CURLOPT_SSL_CIPHER_LIST, "ECDHE-RSA-AES128-GCM-SHA256");
+  };
+  struct Row {
+    const char *situation;
+    std::string cert;  // a test_pki name; "" for the certificate made at start
+    std::string limit;
+    std::function<void(CURL *)> tls;
+    CURLcode code;
+  } rows[] = {
+      {"made at start, any client", "", "", nullptr, CURLE_OK},
+      {"P-256 CI-signed, any client", "tls-p256", "", nullptr, CURLE_OK},
+      {"P-256 CI-signed, ECDSA suites", "tls-p256", "tls1.2-ecdsa", nullptr, CURLE_OK},
+      {"brainpool, client without the curve", "tls-brainpool", "", nullptr,
+       CURLE_SSL_CONNECT_ERROR},
+      {"brainpool, client offering the curve", "tls-brainpool", "", curves(brainpool), CURLE_OK},
+      {"brainpool, ECDSA suites, client offering the curve", "tls-brainpool", "tls1.2-ecdsa",
+       curves(brainpool), CURLE_OK},
+      {"brainpool, TLS 1.2 client with no other group", "tls-brainpool", "", brainpool_only,
+       CURLE_OK},
+      {"RSA self-signed, TLS 1.2", "rsa-self-signed", "tls1.2", nullptr, CURLE_OK},
+      {"limited to TLS 1.2, client wanting 1.3", "tls-p256", "tls1.2", tls13_only,
+       CURLE_SSL_CONNECT_ERROR},
+      {"ECDSA suites, client with an RSA suite only", "tls-p256", "tls1.2-ecdsa", rsa_suites,
+       CURLE_SSL_CONNECT_ERROR},
+      {"RSA self-signed, ECDSA suites", "rsa-self-signed", "tls1.2-ecdsa", nullptr,
+       CURLE_SSL_CONNECT_ERROR},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    std::vector<std::string> opts;
+    if (!row.cert.empty())
+      opts = {"--cert", dir_ + "/" + row.cert + ".pem", "--key", dir_ + "/" + row.cert + ".key"};
+    if (!row.limit.empty()) opts.insert(opts.end(), {"--tls-limit", row.limit});
+    ASSERT_TRUE(start(opts));
+    Answer a = post(base_ + "initiateAuthentication", kInitiate, row.tls);
+    EXPECT_EQ(a.code, row.code) << curl_easy_strerror(a.code);
+    EXPECT_EQ(status_of(a.body), row.code == CURLE_OK ? "Executed-Success" : "");
   }
 }
 
@@ -287,6 +391,12 @@ TEST_F(Smdp, BadOptionsAndNumbersAreRefused) {
       {"negative body size", {"--fault", "any:huge=-1"}, "bad value for 'huge'"},
       {"skip as a word", {"--fault", "any:skip=once,empty"}, "bad value for 'skip'"},
       {"unknown fault action", {"--fault", "any:explode"}, "unknown fault action 'explode'"},
+      {"refusal message with a stray %",
+       {"--fault", "any:message=100%"},
+       "bad value for 'message'"},
+      {"refusal message with a NUL", {"--fault", "any:message=a%00b"}, "bad value for 'message'"},
+      {"refusal without a subject", {"--fault", "any:subject="}, "bad value for 'subject'"},
+      {"TLS limit past 1.2", {"--tls-limit", "tls1.3"}, "--tls-limit takes tls1.2 or"},
       {"unknown option", {"--colour", "red"}, "unknown option --colour"},
   };
   for (const auto &row : rows) {

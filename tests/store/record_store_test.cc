@@ -89,7 +89,7 @@ TEST_F(RecordStoreTest, ClientReceivesTheDatabaseAndOneStatement) {
                            "]\n[DELETE FROM esim_http WHERE port = 32 AND iccid = \"8901\" ]\n");
 }
 
-enum class Op { kSave, kLookup, kDelete };
+enum class Op { kSave, kLookup, kDelete, kList };
 
 struct OutputCase {
   const char *situation;
@@ -98,6 +98,8 @@ struct OutputCase {
   int expected;
   const char *ip;
   const char *path;
+  // kList: each row as iccid|host|path|saved, rows joined by ";".
+  const char *listed = "";
 };
 
 class ClientOutputTest : public RecordStoreTest,
@@ -118,6 +120,21 @@ TEST_P(ClientOutputTest, IsJudgedAsDocumented) {
     case Op::kDelete:
       EXPECT_EQ(delete_http_info(1, "8901"), c.expected);
       break;
+    case Op::kList: {
+      std::string rows;
+      EXPECT_EQ(list_http_info(
+                    1,
+                    [](const char *iccid, const char *ip, const char *path, const char *saved,
+                       void *out) {
+                      std::string &text = *static_cast<std::string *>(out);
+                      text += (text.empty() ? "" : ";") + std::string(iccid) + "|" + ip + "|" +
+                              path + "|" + saved;
+                    },
+                    &rows),
+                c.expected);
+      EXPECT_EQ(rows, c.listed);
+      break;
+    }
   }
 }
 
@@ -158,7 +175,20 @@ INSTANTIATE_TEST_SUITE_P(
         OutputCase{"DeleteNoResultCode", Op::kDelete, R"({"Changes":1})", -4, "", ""},
         OutputCase{"DeleteReason", Op::kDelete, R"({"ResultCode":5,"Reason":"locked"})", -3, "",
                    ""},
-        OutputCase{"DeleteNotJson", Op::kDelete, "Error: no such table", -2, "", ""}),
+        OutputCase{"DeleteNotJson", Op::kDelete, "Error: no such table", -2, "", ""},
+        OutputCase{"ListTextMembers", Op::kList,
+                   R"({"infos":[{"port":1,"iccid":"89882470000000000017","http_ip":"a.example",)"
+                   R"("http_path":"/a","save_time":"2026-12-07 03:00:00"}]})",
+                   0, "", "", "89882470000000000017|a.example|/a|2026-12-07 03:00:00"},
+        OutputCase{
+            "ListNumbersKeepTheirDigits", Op::kList,
+            "{\n\t\"infos\":\t[{\n\t\t\"port\":\t1,\n\t\t\"iccid\":\t89445006012345678912,"
+            "\n\t\t\"http_ip\":\t\"a.example\",\n\t\t\"http_path\":\t\"/a-1,2\","
+            "\n\t\t\"save_time\":\t1796616978}, {\"iccid\":-1.5e3,\"http_ip\":\"q\\\"7\"}]\n}",
+            0, "", "", "89445006012345678912|a.example|/a-1,2|1796616978;-1.5e3|q\"7||"},
+        OutputCase{"ListMembersNeitherTextNorNumber", Op::kList,
+                   R"({"infos":[{"iccid":null,"http_ip":true,"http_path":["/a"],"save_time":{}}]})",
+                   0, "", "", "|||"}),
     [](const auto &info) { return std::string(info.param.situation); });
 
 TEST_F(RecordStoreTest, LongestRecordedServerFitsTheBuffers) {
