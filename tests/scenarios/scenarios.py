@@ -1575,6 +1575,47 @@ def info_busy(ctx):
     ctx.eq([o["errors"] for o in slow], [[]], "the slow read answered")
 
 
+# A run that finds its channel held waits for it (60 s, here 3 s of shortened
+# pauses) before it gives up as before.
+LOCK_WAITS = {
+    # The look ends long before the wait does: the download goes ahead.
+    "look_at_the_start_of_a_download_costs_it_nothing":
+        ("ESIMCTL_TIME_FACTOR=$SIM_TIME_FACTOR /sim/bin/esimctl-info-exec -c 1 >$SIM_OUT/look 2>&1 &", 0),
+    # The first download holds the channel past the second's wait.
+    "second_download_waits_then_fails_as_before":
+        ("ESIMCTL_TIME_FACTOR=$SIM_TIME_FACTOR esimctl-exec -c 1 -a '%s' >$SIM_OUT/first 2>&1 &" % CODE,
+         245),
+}
+
+
+def lock_wait_case(first, status):
+    def body(ctx):
+        g = ctx.gateway()
+        g.line(first)
+        g.line("sleep 0.2")
+        g.esimctl("-c", "1", "-a", CODE)
+        g.line("wait")
+        t = g.run()
+        messages = t.log(download_log())
+        ctx.check(any("is held by another run: waiting up to 60 s for it" in m for m in messages),
+                  "the wait logged")
+        ctx.eq(t.status(1), status, "the run that waited")
+        if status == 0:
+            check_download_ok(ctx, t)
+            look = [json.loads(l) for l in read(t.path("look")).splitlines() if l.startswith("{")]
+            ctx.eq([o["errors"] for o in look], [[]], "the look answered")
+        else:
+            ctx.eq(t.stdout(1), "Error: failed cause -11\n", "outcome after the wait")
+            ctx.check(any("is in use by another esimctl run" in m for m in messages), "the refusal logged")
+            # One wait a run: 60 s in 0.5 s pauses, then the later exchanges fail at once.
+            ctx.check(t.sleeps(1).count(("usleep", 500000)) >= 120, "the wait's 120 pauses")
+    return body
+
+
+for _name, (_first, _status) in LOCK_WAITS.items():
+    scenario("lock_wait.%s" % _name)(lock_wait_case(_first, _status))
+
+
 @scenario("info.missing_device_and_a_modem_that_does_not_answer_the_list")
 def info_failures(ctx):
     g = ctx.gateway(channels="1,3").modem("3:--fault list:silent")
