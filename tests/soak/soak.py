@@ -722,7 +722,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(REPO, "build"))
     ap.add_argument("--channels", type=int, default=32)
-    ap.add_argument("--cycles", type=int, default=5)
+    ap.add_argument("--cycles", type=int, default=50)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--time-factor", type=float, default=0.05)
     ap.add_argument("--fault-rate", type=float, default=0.5, help="share of runs with a fault drawn")
