@@ -31,6 +31,7 @@ import os
 import random
 import re
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -713,6 +714,8 @@ def outside(a):
         return 2
     with open(table) as f:
         sys.stdout.write(f.read())
+    if proc.returncode == 0 and not a.keep and not a.out:
+        shutil.rmtree(work, ignore_errors=True)
     return proc.returncode if proc.returncode in (0, 1) else 2
 
 
@@ -728,7 +731,8 @@ def main():
     ap.add_argument("--fault-rate", type=float, default=0.5, help="share of runs with a fault drawn")
     ap.add_argument("--kill-rate", type=float, default=0.15, help="share of runs killed")
     ap.add_argument("--max-seconds", type=int, default=0, help="no cycle starts after this (default: from the size)")
-    ap.add_argument("--out", help="work folder (default: /tmp/esimctl-soak.PID)")
+    ap.add_argument("--out", help="work folder, kept (default: /tmp/esimctl-soak.PID, removed after a pass)")
+    ap.add_argument("--keep", action="store_true", help="keep the default work folder after a pass")
     ap.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--manual", help=argparse.SUPPRESS)
     a = ap.parse_args()
