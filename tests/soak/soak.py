@@ -521,6 +521,7 @@ class Soak:
             return "delete", None
         # Deleted, told and forgotten: the run was as good as done.
         st.profiles = [p for p in st.profiles if p != st.iccid]
+        st.records.pop(st.iccid, None)
         return None
 
     def record_by_hand(self, ch, st, code, log, iccid):
