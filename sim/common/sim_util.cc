@@ -1,5 +1,6 @@
 #include "sim_util.h"
 
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cstdio>
@@ -194,6 +195,26 @@ bool read_scenario_file(const std::string &path, std::vector<std::string> *args,
     }
     args->push_back("--" + line.substr(0, cut));
     args->push_back(trim(line.substr(cut + 1)));
+  }
+  return true;
+}
+
+bool FaultFile::changed(std::vector<std::string> *specs) {
+  if (path_.empty()) return false;
+  struct stat st;
+  Stamp now;
+  if (stat(path_.c_str(), &st) == 0)
+    now = {(long long)st.st_ino, (long long)st.st_size, (long long)st.st_mtim.tv_sec,
+           (long long)st.st_mtim.tv_nsec};
+  if (read_ && now == stamp_) return false;
+  read_ = true;
+  stamp_ = now;
+  specs->clear();
+  std::ifstream in(path_);
+  std::string line;
+  while (in && std::getline(in, line)) {
+    line = trim(line);
+    if (!line.empty() && line[0] != '#') specs->push_back(line);
   }
   return true;
 }

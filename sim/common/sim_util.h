@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct cJSON;
@@ -47,6 +48,27 @@ std::vector<std::pair<std::string, std::string>> split_settings(const std::strin
 // blank lines and lines starting with '#' are skipped. Each line becomes
 // "--name" and "value" as if given on the command line.
 bool read_scenario_file(const std::string &path, std::vector<std::string> *args, std::string *err);
+
+// A file of fault specs in the --fault syntax, one per line (blank lines and
+// lines starting with '#' skipped), that a running simulator reads again
+// whenever it changed, so that a test can change the faults between runs.
+class FaultFile {
+ public:
+  explicit FaultFile(std::string path = "") : path_(std::move(path)) {}
+  // True when the file changed since the last call (a missing file reads as
+  // an empty one); *specs then holds its lines.
+  bool changed(std::vector<std::string> *specs);
+
+ private:
+  std::string path_;
+  bool read_ = false;
+  struct Stamp {
+    long long ino = -1, size = -1, sec = -1, nsec = -1;
+    bool operator==(const Stamp &o) const {
+      return ino == o.ino && size == o.size && sec == o.sec && nsec == o.nsec;
+    }
+  } stamp_;
+};
 
 // How often a fault applies: it lets the first `skip` matching commands or
 // requests pass, then applies `times` times (-1: for ever).

@@ -35,6 +35,7 @@ bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *
       f.error = true;
     } else if (k == "hangup") {
       f.hangup = true;
+      ok = v.empty() || parse_number(v, kMaxFaultNumber, &f.replug_ms);
     } else if (k == "garbage") {
       f.garbage = true;
     } else if (k == "nul") {

@@ -17,6 +17,7 @@ struct ModemFault {
   bool error = false;      // "ERROR"; the command is not carried out
   std::string cme;         // "+CME ERROR: <cme>"; the command is not carried out
   bool hangup = false;     // the modem goes away: no reply, the pty is closed for good
+  int replug_ms = -1;      // ... unless it comes back this long after (a new pty, same eUICC)
   bool garbage = false;    // bytes 0x80-0xff mixed into the reply
   bool nul = false;        // a NUL byte in the middle of the reply
   int split_ms = -1;       // reply in two halves, this gap between them

@@ -36,6 +36,7 @@ struct Options {
   double time_factor = 1.0;
   sim::ModemSettings settings;
   std::vector<sim::ModemFault> faults;
+  std::string fault_file;
 };
 
 // Each delete queues this many notifications at once; more only fills memory.
@@ -50,7 +51,7 @@ void usage() {
           "  [--delete-notifications N] [--endless-notifications] [--seed N]\n"
           "  [--later-host NAME] [--empty-notification-path] [--path-prefix TEXT]\n"
           "  [--list-head status|count|bare] [--ntf-line quoted|unquoted|seq-last]\n"
-          "  [--eid-unquoted]\n");
+          "  [--eid-unquoted] [--fault-file PATH]\n");
 }
 
 bool parse_options(std::vector<std::string> args, Options *o, std::string *err) {
@@ -94,6 +95,8 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       sim::ModemFault f;
       if (!sim::parse_modem_fault(v, &f, err)) return false;
       o->faults.push_back(f);
+    } else if (a == "--fault-file") {
+      o->fault_file = v;
     } else if (a == "--cfun") {
       // Only the levels AT+CFUN= can set: a modem cannot start at another.
       int level = -1;
@@ -174,10 +177,14 @@ struct Exchange {
 
 class Modem {
  public:
-  Modem(Options o) : o_(std::move(o)), model_(o_.settings) {}
+  Modem(Options o) : o_(std::move(o)), model_(o_.settings), fault_file_(o_.fault_file) {}
   int run();
 
  private:
+  bool plug_in();
+  bool replug();
+  void reload_fault_file();
+  const sim::ModemFault *take(const char *kind);
   void take_input(const char *bytes, size_t n);
   void start_next();
   bool write_all(const std::string &bytes);
@@ -192,19 +199,50 @@ class Modem {
   std::deque<Exchange> queue_;
   bool busy_ = false;
   bool hung_up_ = false;
+  int replug_ms_ = -1;
+  sim::FaultFile fault_file_;
+  std::vector<sim::ModemFault> file_faults_;
 };
 
-int Modem::run() {
+// Opens a raw pty and publishes its device at the link.
+bool Modem::plug_in() {
   char name[256] = {};
   if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
     perror("sim_modem: openpty");
-    return 1;
+    return false;
   }
   struct termios raw;
   tcgetattr(slave_, &raw);
   cfmakeraw(&raw);
   tcsetattr(slave_, TCSANOW, &raw);
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  // Publish through a temporary name so that the link appears complete.
+  std::string tmp = o_.link + ".new";
+  unlink(tmp.c_str());
+  if (symlink(name, tmp.c_str()) != 0 || rename(tmp.c_str(), o_.link.c_str()) != 0) {
+    fprintf(stderr, "sim_modem: cannot publish %s: %s\n", o_.link.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// A modem plugged in again after a hang-up: a new pty (the old one stays
+// closed for whoever held it), the same eUICC. False when told to stop first.
+bool Modem::replug() {
+  unlink(o_.link.c_str());
+  close(master_);
+  close(slave_);
+  master_ = slave_ = -1;
+  for (int64_t back = sim::mono_ms() + replug_ms_; !stopping && sim::mono_ms() < back;)
+    poll(nullptr, 0, 50);
+  if (stopping || !plug_in()) return false;
+  hung_up_ = false;
+  replug_ms_ = -1;
+  line_.clear();
+  return true;
+}
+
+int Modem::run() {
   if (!o_.transcript.empty()) {
     transcript_ = fopen(o_.transcript.c_str(), "a");
     if (transcript_ == nullptr) {
@@ -212,13 +250,7 @@ int Modem::run() {
       return 1;
     }
   }
-  // Publish through a temporary name so that the link appears complete.
-  std::string tmp = o_.link + ".new";
-  unlink(tmp.c_str());
-  if (symlink(name, tmp.c_str()) != 0 || rename(tmp.c_str(), o_.link.c_str()) != 0) {
-    fprintf(stderr, "sim_modem: cannot publish %s: %s\n", o_.link.c_str(), strerror(errno));
-    return 1;
-  }
+  if (!plug_in()) return 1;
   while (!stopping) {
     int timeout = -1;
     if (busy_) {
@@ -248,12 +280,12 @@ int Modem::run() {
       }
     }
     if (!busy_) start_next();
-    if (hung_up_) break;
+    if (hung_up_ && (replug_ms_ < 0 || !replug())) break;
   }
   unlink(o_.link.c_str());
   if (hung_up_) {
-    close(master_);
-    close(slave_);
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
     // Stay until told to stop, so that the sandbox sees a simulator that ran
     // its course rather than one that died.
     while (!stopping) pause();
@@ -293,11 +325,12 @@ void Modem::start_next() {
     std::string line = e.cmd.substr(0, e.cmd.find_first_of("\r\n"));
     e.kind = sim::command_kind(line);
     std::string echo = model_.echo() ? line + "\r" : "";
-    const sim::ModemFault *fault = sim::take_fault(&o_.faults, sim::command_kind_name(e.kind));
+    reload_fault_file();
+    const sim::ModemFault *fault = take(sim::command_kind_name(e.kind));
     const sim::ModemFault *install = nullptr;
     if (e.kind == sim::CommandKind::kTransLast &&
         model_.download_stage() == sim::DownloadStage::kGetBoundProfilePackage)
-      install = sim::take_fault(&o_.faults, "install");
+      install = take("install");
     if (install != nullptr) e.fault = install->text;
     if (fault != nullptr) e.fault = e.fault.empty() ? fault->text : e.fault + " " + fault->text;
     std::string reply;
@@ -307,6 +340,7 @@ void Modem::start_next() {
       record(e);
       queue_.clear();
       hung_up_ = true;
+      if (fault->replug_ms >= 0) replug_ms_ = (int)(fault->replug_ms * o_.time_factor + 0.5);
       return;
     }
     if (fault != nullptr && fault->silent) {
@@ -327,6 +361,28 @@ void Modem::start_next() {
     e.due_ms = sim::mono_ms() + e.pieces[0].delay_ms;
     busy_ = true;
   }
+}
+
+// The faults of --fault-file, read again when the file changed; their counts
+// start afresh then. A line that does not parse is reported and left out.
+void Modem::reload_fault_file() {
+  std::vector<std::string> specs;
+  if (!fault_file_.changed(&specs)) return;
+  file_faults_.clear();
+  for (const std::string &spec : specs) {
+    sim::ModemFault f;
+    std::string err;
+    if (sim::parse_modem_fault(spec, &f, &err))
+      file_faults_.push_back(f);
+    else
+      fprintf(stderr, "sim_modem: %s: %s\n", o_.fault_file.c_str(), err.c_str());
+  }
+}
+
+// The due fault of the command line's faults, else of the file's.
+const sim::ModemFault *Modem::take(const char *kind) {
+  const sim::ModemFault *f = sim::take_fault(&o_.faults, kind);
+  return f != nullptr ? f : sim::take_fault(&file_faults_, kind);
 }
 
 // Writes all of `bytes`, waiting while the pty's buffer is full. Nobody may

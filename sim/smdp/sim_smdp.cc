@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -63,6 +64,7 @@ struct Options {
   double time_factor = 1.0;
   sim::SmdpSettings settings;
   std::vector<Fault> faults;
+  std::string fault_file;  // "{host}" in it stands for the request's host name
 };
 
 // An answer past this many bytes only slows the tests; esimctl takes 65535.
@@ -231,6 +233,8 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       std::vector<std::string> more;
       if (!sim::read_scenario_file(v, &more, err)) return false;
       args.insert(args.begin() + (long)i + 1, more.begin(), more.end());
+    } else if (a == "--fault-file") {
+      o->fault_file = v;
     } else if (a == "--fault") {
       Fault f;
       if (!parse_fault(v, &f, err)) return false;
@@ -301,6 +305,53 @@ Fault *take_fault(std::vector<Fault> &faults, std::mutex &mu, const std::string 
   return nullptr;
 }
 
+// The faults of --fault-file for one host name, read again when its file
+// changed (their counts start afresh then); a line that does not parse is
+// reported and left out.
+struct HostFaults {
+  sim::FaultFile file;
+  std::vector<Fault> faults;
+};
+
+// The due fault of the fault file for the request's host, copied out (the
+// file may be read again by the next request meanwhile). A host name that is
+// not letters, digits, '-' and '.' names no file.
+bool take_file_fault(const std::string &pattern, const httplib::Request &req,
+                     const std::string &function, std::mutex &mu, Fault *out) {
+  static std::map<std::string, HostFaults> by_host;
+  std::string host = req.get_header_value("Host");
+  host = host.substr(0, host.find(':'));
+  if (pattern.empty() ||
+      host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") !=
+          std::string::npos)
+    return false;
+  std::string path = pattern;
+  size_t at = path.find("{host}");
+  if (at != std::string::npos) path.replace(at, 6, host);
+  std::lock_guard<std::mutex> guard(mu);
+  auto it = by_host.find(path);
+  if (it == by_host.end()) it = by_host.emplace(path, HostFaults{sim::FaultFile(path), {}}).first;
+  std::vector<std::string> specs;
+  if (it->second.file.changed(&specs)) {
+    it->second.faults.clear();
+    for (const std::string &spec : specs) {
+      Fault f;
+      std::string err;
+      if (parse_fault(spec, &f, &err))
+        it->second.faults.push_back(f);
+      else
+        fprintf(stderr, "sim_smdp: %s: %s\n", path.c_str(), err.c_str());
+    }
+  }
+  for (auto &f : it->second.faults) {
+    if ((f.function == "any" || f.function == function) && f.count.take()) {
+      *out = f;
+      return true;
+    }
+  }
+  return false;
+}
+
 void record(const httplib::Request &req, int status, const std::string &body, const Fault *fault,
             double arrived) {
   if (transcript == nullptr) return;
@@ -336,7 +387,8 @@ int main(int argc, char **argv) {
             "  [--cert-out FILE] [--cert FILE --key FILE] [--tls-limit tls1.2|tls1.2-ecdsa]\n"
             "  [--host NAME] [--address SMDP_ADDRESS]\n"
             "  [--package-answer-size N]\n"
-            "  [--time-factor F] [--scenario FILE] [--fault FUNCTION:ACTION,...] [--seed N]\n");
+            "  [--time-factor F] [--scenario FILE] [--fault FUNCTION:ACTION,...] [--seed N]\n"
+            "  [--fault-file PATH]\n");
     return 2;
   }
   signal(SIGTERM, on_signal);
@@ -391,6 +443,9 @@ int main(int argc, char **argv) {
       return;
     }
     Fault *fault = take_fault(o.faults, fault_mu, function);
+    Fault from_file;
+    if (fault == nullptr && take_file_fault(o.fault_file, req, function, fault_mu, &from_file))
+      fault = &from_file;
     sim::SmdpAnswer answer = service.handle(function, req.body);
     if (fault != nullptr) {
       if (fault->failed)

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -235,6 +236,52 @@ TEST_F(ModemProgram, FaultForOneTimeThenPlainReplies) {
   EXPECT_EQ(status, "1");
   ASSERT_TRUE(simtest::read_eid_status(c.exchange("AT+QESIM=\"eid\""), &status));
   EXPECT_EQ(status, "0");
+}
+
+// A soak changes a running modem's faults between runs: a replaced file
+// is read again before the next command, its counts start afresh, and an
+// emptied one leaves the plain replies.
+TEST_F(ModemProgram, FaultFileIsReadAgainWhenReplaced) {
+  std::string file = dir_ + "/faults";
+  auto replace = [&](const std::string &text) {
+    std::ofstream(file + ".new") << text;
+    ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
+  };
+  ASSERT_TRUE(start({"--fault-file", file}));
+  PtyClient c(link_);
+  std::string status;
+  auto eid_status = [&]() {
+    status.clear();
+    simtest::read_eid_status(c.exchange("AT+QESIM=\"eid\""), &status);
+    return status;
+  };
+  EXPECT_EQ(eid_status(), "0") << "no file yet";
+  replace("# once\neid:status=1,times=1\n");
+  EXPECT_EQ(eid_status(), "1");
+  EXPECT_EQ(eid_status(), "0") << "used up";
+  replace("eid:status=1,times=1\n");
+  EXPECT_EQ(eid_status(), "1") << "the same line again, counted afresh";
+  replace("eid:status=2\n");
+  EXPECT_EQ(eid_status(), "2");
+  replace("");
+  EXPECT_EQ(eid_status(), "0");
+}
+
+// A modem unplugged by hangup=MS comes back on a new pty at the same link,
+// with the eUICC it had.
+TEST_F(ModemProgram, HangUpWithReplugComesBackWithItsEuicc) {
+  ASSERT_TRUE(start(
+      {"--fault", "cfun_set:hangup=300,times=1", "--profile", "89883000000000000018,enabled,B"}));
+  {
+    PtyClient c(link_);
+    EXPECT_EQ(c.exchange("AT+CFUN=4", 500), "");
+  }
+  ASSERT_TRUE(simtest::wait_for_path(link_, 3000));
+  PtyClient again(link_);
+  EXPECT_EQ(simtest::read_iccids(again.exchange("AT+QESIM=\"list\"")),
+            std::vector<std::string>{"89883000000000000018"});
+  EXPECT_EQ(simtest::read_cfun_level(again.exchange("AT+CFUN?")), 1)
+      << "the hung-up command was not carried out";
 }
 
 TEST_F(ModemProgram, BigReplyIs20000BytesStartingWithTheReply) {
