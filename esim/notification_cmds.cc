@@ -37,6 +37,36 @@ bool format_seq_command(char *command, const char *fmt, const char *seq) {
   return needed >= 0 && static_cast<size_t>(needed) < kNtfCommandSize;
 }
 
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool is_alnum(char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The first ICCID-shaped text of `line` outside [skip, skip + skip_len).
+// Its length, 0 when there is none.
+size_t find_iccid(const char *line, const char *skip, size_t skip_len, const char **found) {
+  for (const char *p = line; *p != '\0';) {
+    if (p >= skip && p < skip + skip_len) {
+      p = skip + skip_len;
+      continue;
+    }
+    if (!is_digit(*p) || (p > line && is_alnum(p[-1]))) {
+      ++p;
+      continue;
+    }
+    size_t len = strspn(p, "0123456789Ff");
+    if (len >= 15 && len <= 20 && !is_alnum(p[len]) && !(p < skip && p + len > skip)) {
+      *found = p;
+      return len;
+    }
+    p += len;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int read_ntf_seq(const char *line, char *out, size_t cap) {
@@ -50,6 +80,32 @@ int read_ntf_seq(const char *line, char *out, size_t cap) {
   memcpy(out, seq, seq_len);
   out[seq_len] = '\0';
   return 0;
+}
+
+int for_each_listed_notification(const char *reply, NotificationVisitor visit, void *context) {
+  ReplyCopy checked = copy_reply(reply);
+  if (!checked) return -1;
+  if (parse_at_status(checked.get(), "ntf_list") != 0) return -2;
+  ReplyCopy copy = copy_reply(reply);
+  if (!copy) return -1;
+  int visited = 0;
+  const char *status_key = strstr(copy.get(), "ntf_list");
+  for (char *line = copy.get(); line != nullptr && *line != '\0';) {
+    char *next = cut_line(line);
+    const char *comma = strchr(line, ',');
+    bool status_line =
+        status_key != nullptr && status_key >= line && status_key < line + strlen(line);
+    size_t seq_len = comma != nullptr ? strcspn(comma + 1, ",") : 0;
+    if (!status_line && seq_len > 0) {
+      const char *seq = comma + 1;
+      const char *iccid_at = nullptr;
+      size_t iccid_len = find_iccid(line, seq, seq_len, &iccid_at);
+      visit(seq, seq_len, iccid_at, iccid_len, line, context);
+      ++visited;
+    }
+    line = next;
+  }
+  return visited;
 }
 
 int send_at_ntf_list_delete(const char *iccid_param) {

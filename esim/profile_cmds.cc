@@ -9,6 +9,7 @@
 #include "at_exchange.h"
 #include "globals.h"
 #include "qesim_parse.h"
+#include "radio.h"
 #include "run_log.h"
 
 namespace {
@@ -75,6 +76,11 @@ int for_each_listed_iccid(const char *response, size_t buffer_size, IccidVisitor
     line = next;
   }
   return visited;
+}
+
+int check_list_reply(const char *response) {
+  if (reply_has_error_line(response)) return -1;
+  return strstr(response, "list") != nullptr ? 0 : -2;
 }
 
 int get_last_iccid_from_list(const char *response, char *last_iccid, size_t buffer_size) {

@@ -21,6 +21,13 @@ using IccidVisitor = void (*)(const char *iccid, const char *line, void *context
 int for_each_listed_iccid(const char *response, size_t buffer_size, IccidVisitor visit,
                           void *context);
 
+// Whether a list reply can be read for its profiles as the download and the
+// removal read it: by the text "list" and its ICCID lines; what follows
+// "list" (a status, a count or nothing) is not judged. A reply carrying a
+// failed command's result code names no profile, whatever else it holds.
+//   0 readable; -1 a line is a failed command's result code; -2 no "list".
+int check_list_reply(const char *response);
+
 // Stores into `last_iccid` the last ICCID of a list reply. Only the first
 // quoted text of each line is a candidate: it must start with a digit, close
 // on the same line, have 15 to 20 characters of digits or F/f, and fit

@@ -22,6 +22,12 @@ void log_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Closes the stream when there is one.
 void log_close(FILE *stream);
 
+// With `drop` set, every entry from now on goes nowhere: neither to a file
+// nor to standard output. For a program that reaches the modem through the
+// same exchange but keeps no run log (esimctl-info changes nothing, and its
+// standard output carries only its answer). Unset: entries are written again.
+void log_drop_entries(bool drop);
+
 // Where the run's reports go as they happen. Every member may be null.
 struct ReportSink {
   void (*stage)(const char *stage);

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "at_commands.h"
 #include "at_exchange.h"
@@ -56,6 +58,65 @@ int read_eid_status(char *reply, char **status) {
   *end = '\0';
   *status = comma + 1;
   return 0;
+}
+
+int read_eid_reply(const char *reply, char *status, size_t status_size, char *eid,
+                   size_t eid_size) {
+  std::unique_ptr<char, decltype(&free)> copy(strdup(reply), &free);
+  if (!copy) return -4;
+  char *found = nullptr;
+  if (read_eid_status(copy.get(), &found) != 0) return -1;
+  if (strcmp(found, "0") != 0) {
+    snprintf(status, status_size, "%s", found);
+    return -2;
+  }
+  const char *field = found + strlen(found) + 1;
+  field += strspn(field, " ");
+  size_t len = 0;
+  if (*field == '"') {
+    ++field;
+    len = strcspn(field, "\"\r\n");
+    if (field[len] != '"') len = 0;
+  } else {
+    len = strcspn(field, ",\r\n");
+    while (len > 0 && field[len - 1] == ' ') --len;
+  }
+  if (len == 0) return -3;
+  snprintf(eid, eid_size, "%.*s", static_cast<int>(len), field);
+  return 0;
+}
+
+// The lines of a reply are what lies between runs of CR and LF.
+bool read_firmware_line(const char *reply, const char **line, size_t *len) {
+  if (reply_has_error_line(reply)) return false;
+  for (const char *p = reply; *p != '\0'; p += strspn(p, "\r\n")) {
+    size_t n = strcspn(p, "\r\n");
+    bool final_ok = n == 2 && strncmp(p, "OK", 2) == 0;
+    bool echo = n >= 2 && strncmp(p, "AT", 2) == 0;
+    if (n > 0 && !final_ok && !echo) {
+      *line = p;
+      *len = n;
+      return true;
+    }
+    p += n;
+  }
+  return false;
+}
+
+bool reply_has_error_line(const char *reply) {
+  for (const char *p = reply; *p != '\0'; p += strspn(p, "\r\n")) {
+    size_t n = strcspn(p, "\r\n");
+    if ((n == 5 && strncmp(p, "ERROR", 5) == 0) ||
+        (n >= 10 && (strncmp(p, "+CME ERROR", 10) == 0 || strncmp(p, "+CMS ERROR", 10) == 0)))
+      return true;
+    p += n;
+  }
+  return false;
+}
+
+bool reply_echoes_command(const char *reply, const char *command) {
+  reply += strspn(reply, "\r\n");
+  return strncmp(reply, command, strcspn(command, "\r\n")) == 0;
 }
 
 void send_prev_at() {

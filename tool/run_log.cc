@@ -14,6 +14,7 @@ constexpr size_t kTimeSize = 24;
 constexpr size_t kMessageSize = 2024;
 
 const ReportSink *report_sink = nullptr;
+bool dropping = false;
 }  // namespace
 
 FILE *log_open(const char *name) {
@@ -27,6 +28,7 @@ FILE *log_open(const char *name) {
 }
 
 void log_print(const char *fmt, ...) {
+  if (dropping) return;
   char line[kLineSize] = {};
   char stamp[kTimeSize] = {};
   time_t now = time(nullptr);
@@ -56,6 +58,10 @@ void log_print(const char *fmt, ...) {
 
 void log_close(FILE *stream) {
   if (stream != nullptr) fclose(stream);
+}
+
+void log_drop_entries(bool drop) {
+  dropping = drop;
 }
 
 void log_set_sink(const ReportSink *sink) {

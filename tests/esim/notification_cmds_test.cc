@@ -28,6 +28,56 @@ std::string ntf(const std::string &seq, const std::string &iccid) {
   return "+QESIM: 0," + seq + ",\"" + iccid + "\",2\r\n";
 }
 
+// Each pending notification of a selector-0 list as "seq:iccid" ("-" when
+// its ICCID cannot be read), joined by ";".
+void add_listed(const char *seq, size_t seq_len, const char *iccid, size_t iccid_len,
+                const char *line, void *context) {
+  auto *listed = static_cast<std::string *>(context);
+  if (!listed->empty()) *listed += ";";
+  *listed +=
+      std::string(seq, seq_len) + ":" + (iccid != nullptr ? std::string(iccid, iccid_len) : "-");
+  EXPECT_EQ(strpbrk(line, "\r\n"), nullptr) << "a line ends at its line end";
+}
+
+// What esimctl-info lists as pending: every line but the status line with a
+// sequence number read as the removal reads it; the ICCID quoted or not.
+TEST(ListedNotifications, EachLineWithASequenceNumberAndItsIccid) {
+  struct Row {
+    const char *situation;
+    std::string reply;
+    int code;
+    std::string listed;
+  } rows[] = {
+      {"the simulator's empty list", kListHead + kTail, 0, ""},
+      {"ICCID quoted after the sequence number", kListHead + ntf("11", kIccid) + kTail, 1,
+       "11:" + kIccid},
+      {"ICCID unquoted",
+       "\r\n+QESIM: \"ntf_list\",0\r\n+QESIM: \"ntf_list\",5,89445006012345678912,2\r\n\r\nOK\r\n",
+       1, "5:89445006012345678912"},
+      {"sequence number last, ICCID first",
+       "\r\n+QESIM: \"ntf_list\",0\r\n+QESIM: \"89445006012345678912\",5\r\n\r\nOK\r\n", 1,
+       "5:89445006012345678912"},
+      {"ICCID glued to other text is not read, yet the line is listed",
+       "\r\n+QESIM: \"ntf_list\",0\r\n+QESIM: \"ntf\",6,\"89445006012345678912x\",\"delete\"\r\n"
+       "\r\nOK\r\n",
+       1, "6:-"},
+      {"several, in list order",
+       kListHead + ntf("11", kIccid) + ntf("5", kOther) + ntf("12", kIccid) + kTail, 3,
+       "11:" + kIccid + ";5:" + kOther + ";12:" + kIccid},
+      {"status other than 0 lists nothing",
+       "\r\n+QESIM: \"ntf_list\",1\r\n" + ntf("11", kIccid) + kTail, -2, ""},
+      {"no status", ntf("11", kIccid) + kTail, -2, ""},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.situation);
+    std::string listed;
+    const std::string reply = row.reply;
+    EXPECT_EQ(for_each_listed_notification(row.reply.c_str(), add_listed, &listed), row.code);
+    EXPECT_EQ(listed, row.listed);
+    EXPECT_EQ(row.reply, reply);
+  }
+}
+
 class NotificationCmds : public EsimModemTest {
  protected:
   std::vector<std::string> commands_since(size_t seen) {

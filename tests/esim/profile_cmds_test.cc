@@ -85,6 +85,33 @@ TEST(GetLastIccidFromList, RefusesMissingArgumentsAndLeavesTheReplyAlone) {
   EXPECT_EQ(copy, reply);
 }
 
+// The list is read by "list" and its ICCID lines, whatever follows the
+// keyword; a failed command's result code means no profile is named.
+TEST(CheckListReply, ReadsWhatEsimctlReadsAndNothingAfterAnError) {
+  struct Row {
+    const char *situation;
+    const char *reply;
+    int code;
+  } rows[] = {
+      {"the simulator's own shape",
+       "\r\n+QESIM: \"list\",0,1\r\n+QESIM: 1,\"89882470000000000017\",1,\"A\"\r\n\r\nOK\r\n", 0},
+      {"list with a count after its keyword",
+       "\r\n+QESIM: \"list\",2\r\n+QESIM: 1,\"89882470000000000017\",1,\"A\"\r\n+QESIM: "
+       "2,\"89883000000000000018\",0,\"B\"\r\n\r\nOK\r\n",
+       0},
+      {"list with nothing after its keyword",
+       "\r\n+QESIM: \"list\"\r\n+QESIM: 1,\"89882470000000000017\",1,\"A\"\r\n\r\nOK\r\n", 0},
+      {"list holding ERROR names no profile", "\r\nERROR\r\n", -1},
+      {"list keyword followed by +CME ERROR", "\r\n+QESIM: \"list\"\r\n+CME ERROR: 13\r\n", -1},
+      {"no list keyword", "\r\n+QESIM: \"eid\",0,\"8904\"\r\n\r\nOK\r\n", -2},
+      {"empty reply", "", -2},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.situation);
+    EXPECT_EQ(check_list_reply(row.reply), row.code);
+  }
+}
+
 class ProfileCmds : public EsimModemTest {};
 
 TEST_F(ProfileCmds, ListStoresTheLastIccid) {

@@ -39,6 +39,92 @@ int count_sleeps(const char *call, long long us) {
   return found;
 }
 
+// The readers esimctl-info reads the modem's own replies with: every shape
+// within what esimctl relies on, never more strictly than esimctl.
+TEST(ModemReplyReaders, EidFirmwareResultCodeAndEcho) {
+  struct Row {
+    const char *situation;
+    const char *reply;
+    int eid_code;          // read_eid_reply
+    const char *eid;       // the EID, or the status for -2
+    const char *firmware;  // null: no firmware line
+    bool error_line;
+  } rows[] = {
+      {"the simulator's EID reply",
+       "\r\n+QESIM: \"eid\",0,\"89049032000001000000000000000107\"\r\n\r\nOK\r\n", 0,
+       "89049032000001000000000000000107", "+QESIM: \"eid\",0,\"89049032000001000000000000000107\"",
+       false},
+      {"EID unquoted", "\r\n+QESIM: \"eid\",0,89049032000001000000000000000107\r\n\r\nOK\r\n", 0,
+       "89049032000001000000000000000107", "+QESIM: \"eid\",0,89049032000001000000000000000107",
+       false},
+      {"EID unquoted, then an unsolicited line",
+       "\r\n+QESIM: \"eid\",0,89049032000001000000000000000107\r\n\r\nOK\r\n\r\n+QIND: \"SMS "
+       "DONE\"\r\n",
+       0, "89049032000001000000000000000107", "+QESIM: \"eid\",0,89049032000001000000000000000107",
+       false},
+      {"EID unquoted with spaces around it", "+QESIM: \"eid\",0,  8904903200000100 ,x\r\n", 0,
+       "8904903200000100", "+QESIM: \"eid\",0,  8904903200000100 ,x", false},
+      {"empty EID field: the unsolicited line behind it is not the EID",
+       "\r\n+QESIM: \"eid\",0,\r\n\r\nOK\r\n\r\n+QIND: \"SMS DONE\"\r\n", -3, "",
+       "+QESIM: \"eid\",0,", false},
+      {"quoted EID that does not close on its line", "+QESIM: \"eid\",0,\"8904903200\r\n01\"\r\n",
+       -3, "", "+QESIM: \"eid\",0,\"8904903200", false},
+      {"EID status other than 0", "\r\n+QESIM: \"eid\",2,\"8904\"\r\n\r\nOK\r\n", -2, "2",
+       "+QESIM: \"eid\",2,\"8904\"", false},
+      {"no EID status", "\r\n+QESIM: \"eid\"\r\n\r\nOK\r\n", -1, "", "+QESIM: \"eid\"", false},
+      {"the simulator's firmware reply", "\r\nSIMMODEM01R02A03_01.002.01.002\r\n\r\nOK\r\n", -1, "",
+       "SIMMODEM01R02A03_01.002.01.002", false},
+      {"firmware after its echoed command", "AT+QGMR\r\r\nEG25GGBR07A08M2G\r\n\r\nOK\r\n", -1, "",
+       "EG25GGBR07A08M2G", false},
+      {"firmware query answered ERROR", "\r\nERROR\r\n", -1, "", nullptr, true},
+      {"a line that only starts like ERROR is no result code", "\r\nERRORS 2\r\n\r\nOK\r\n", -1, "",
+       "ERRORS 2", false},
+      {"list keyword followed by +CME ERROR", "\r\n+QESIM: \"list\"\r\n+CME ERROR: 13\r\n", -1, "",
+       nullptr, true},
+      {"+CMS ERROR after an answer", "\r\nX\r\n+CMS ERROR: 500\r\n", -1, "", nullptr, true},
+      {"only the final result code", "\r\nOK\r\n", -1, "", nullptr, false},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.situation);
+    char status[8] = "", found_eid[64] = "";
+    int code = read_eid_reply(row.reply, status, sizeof status, found_eid, sizeof found_eid);
+    EXPECT_EQ(code, row.eid_code);
+    EXPECT_EQ(std::string(code == -2 ? status : found_eid), row.eid);
+    const char *line = nullptr;
+    size_t len = 0;
+    bool has_firmware = read_firmware_line(row.reply, &line, &len);
+    EXPECT_EQ(has_firmware, row.firmware != nullptr);
+    if (has_firmware && row.firmware != nullptr) {
+      EXPECT_EQ(std::string(line, len), row.firmware);
+    }
+    EXPECT_EQ(reply_has_error_line(row.reply), row.error_line);
+  }
+}
+
+// A modem with echo on sends each command back ahead of its reply.
+TEST(ModemReplyReaders, EchoOfEachCommandOfALook) {
+  struct Row {
+    const char *command;
+    const char *reply;
+    bool echoed;
+  } rows[] = {
+      {"AT+CFUN?\r\n", "AT+CFUN?\r\r\n+CFUN: 1\r\n\r\nOK\r\n", true},
+      {"AT+QGMR\r\n", "AT+QGMR\r\r\nSIMMODEM01R02A03_01.002.01.002\r\n\r\nOK\r\n", true},
+      {"AT+QESIM=\"eid\"\r\n",
+       "AT+QESIM=\"eid\"\r\r\n+QESIM: \"eid\",0,\"89049032000001000000000000000107\"\r\n", true},
+      {"AT+QESIM=\"list\"\r\n", "AT+QESIM=\"list\"\r\r\n+QESIM: \"list\",0,0\r\n\r\nOK\r\n", true},
+      {"AT+QESIM=\"ntf_list\",0\r\n",
+       "AT+QESIM=\"ntf_list\",0\r\r\n+QESIM: \"ntf_list\",0\r\n\r\nOK\r\n", true},
+      {"AT+QESIM=\"ntf_list\",0\r\n", "\r\nAT+QESIM=\"ntf_list\",0\r\n", true},
+      {"AT+CFUN?\r\n", "\r\n+CFUN: 1\r\n\r\nOK\r\n", false},
+      {"AT+QESIM=\"ntf_list\",0\r\n", "\r\n+QESIM: \"ntf_list\",0\r\n\r\nOK\r\n", false},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.reply);
+    EXPECT_EQ(reply_echoes_command(row.reply, row.command), row.echoed);
+  }
+}
+
 class RadioTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -11,9 +11,11 @@
 
 #include "at_exchange.h"
 #include "globals.h"
+#include "run_log.h"
 
 void reset_tool_state() {
   release_channel();
+  log_drop_entries(false);
   chan_id = 0;
   delete_mode = disable_flag = donot_delete_flag = 0;
   print_flag = 1;

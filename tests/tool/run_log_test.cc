@@ -51,6 +51,22 @@ TEST(RunLog, WithoutAnOpenLogEntriesGoToStandardOutput) {
   EXPECT_EQ(out.substr(21), "Send Prev AT\n\n");
 }
 
+TEST(RunLog, DroppedEntriesReachNeitherTheLogNorStandardOutput) {
+  RunLogCapture log;
+  log_drop_entries(true);
+  testing::internal::CaptureStdout();
+  log_print("Send AT %d: [%s]\n", 1, "AT+CFUN?");
+  FILE *kept = log_fd;
+  log_fd = nullptr;
+  log_print("Recv AT %d: [%s]\n", 1, "OK");
+  log_fd = kept;
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(log.text(), "");
+  log_drop_entries(false);
+  log_print("written again");
+  EXPECT_EQ(log.messages(), "written again\n");
+}
+
 TEST(RunLog, OpenRefusesEmptyNamesSilentlyAndReportsFailures) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(log_open(nullptr), nullptr);

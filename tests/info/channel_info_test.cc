@@ -2,8 +2,6 @@
 // esimctl relies on, never more strictly than esimctl), its findings, and its
 // output of modem and database text: valid UTF-8 in JSON, and nothing in the
 // table for a person that could steer a terminal.
-#include "channel_info.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "channel_read.h"
+#include "findings.h"
+#include "info_output.h"
 #include "tool_state.h"
 
 namespace {
@@ -277,23 +278,22 @@ TEST(ChannelReading, RepliesAreReadAsEsimctlReadsThem) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.situation);
     reset_tool_state();
-    Json info = empty_info(1, nullptr);
-    ASSERT_TRUE(info);
-    for (const char *id : row.records) {
-      cJSON *record = cJSON_CreateObject();
-      cJSON_AddStringToObject(record, "iccid", id);
-      cJSON_AddStringToObject(record, "host", "smdp.example");
-      cJSON_AddStringToObject(record, "path", "/gsma/rsp2/es9plus/handleNotification");
-      cJSON_AddStringToObject(record, "saved", "2026-12-07 03:00:00");
-      cJSON_AddItemToArray(cJSON_GetObjectItem(info.get(), "records"), record);
-    }
-    ChannelReads reads{};
-    for (int i = 0; i < kInfoReads; ++i) reads.reply[i] = simulator[i];
+    ChannelRead read;
+    read.chan = 1;
+    read.records_read = true;
+    for (const char *id : row.records)
+      read.records.push_back(
+          {id, "smdp.example", "/gsma/rsp2/es9plus/handleNotification", "2026-12-07 03:00:00"});
+    ChannelReplies replies{};
+    for (int i = 0; i < kInfoReads; ++i) replies.reply[i] = simulator[i];
     for (const auto &changed : row.replies) {
-      reads.reply[changed.first] = changed.second != nullptr ? changed.second : "";
-      reads.ret[changed.first] = changed.second != nullptr ? 0 : -4;
+      replies.reply[changed.first] = changed.second != nullptr ? changed.second : "";
+      replies.ret[changed.first] = changed.second != nullptr ? 0 : -4;
     }
-    EXPECT_EQ(judge_channel(info.get(), 1, reads), row.status);
+    read_replies(replies, &read);
+    EXPECT_EQ(look_status(read), row.status);
+    Json info = info_json(read, find_findings(read, "2026-12-07 03:00:00"));
+    ASSERT_TRUE(info);
     EXPECT_EQ(summary(info.get()), row.summary);
     const cJSON *finding = nullptr;
     cJSON_ArrayForEach(finding, cJSON_GetObjectItem(info.get(), "findings")) {

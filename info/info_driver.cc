@@ -11,16 +11,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "at_exchange.h"
-#include "channel_info.h"
+#include "channel_read.h"
+#include "findings.h"
 #include "globals.h"
+#include "info_output.h"
 #include "run_log.h"
 
 namespace {
 
 constexpr int kChannels = 32;
+constexpr size_t kPathSize = 4096;
 
 void info_usage(const char *prog_name) {
   printf("usage: %s -c <channel|all> [--json]\n", prog_name);
@@ -51,11 +55,18 @@ void print_info(const cJSON *info, bool json) {
   }
 }
 
-// Reads one channel in this process and releases its device.
+// Reads one channel in this process, releases its device and judges what
+// it read.
 InfoStatus read_one(int chan, Json *info) {
-  InfoStatus status = kInfoQueryFailed;
-  *info = read_channel(chan, &status);
+  ChannelRead read;
+  InfoStatus status = read_channel(chan, &read);
   release_channel();
+  char now[32];
+  time_t t = time(nullptr);
+  struct tm local {};
+  localtime_r(&t, &local);
+  strftime(now, sizeof now, "%Y-%m-%d %H:%M:%S", &local);
+  *info = info_json(read, find_findings(read, now));
   return *info ? status : kInfoQueryFailed;
 }
 
@@ -146,8 +157,8 @@ int read_all(bool json) {
   Child children[kChannels];
   int count = 0;
   for (int chan = 1; chan <= kChannels; ++chan) {
-    char device[4096];
-    snprintf(device, sizeof device, "%s/%d", dev_dir, chan);
+    char device[kPathSize];
+    channel_device_path(chan, device, sizeof device);
     struct stat st {};
     if (stat(device, &st) == 0) children[count++].chan = chan;
   }
@@ -209,7 +220,7 @@ int esimctl_info_main(int argc, char *argv[]) {
   }
   // The exchanges log what they send and read; esimctl-info keeps no run log
   // (it changes nothing), and its standard output carries only the answer.
-  log_fd = fopen("/dev/null", "a");
+  log_drop_entries(true);
   int status = kInfoAnswered;
   if (chan == 0) {
     status = read_all(json);
@@ -218,8 +229,6 @@ int esimctl_info_main(int argc, char *argv[]) {
     status = read_one(chan, &info);
     if (info) print_info(info.get(), json);
   }
-  if (log_fd != nullptr) fclose(log_fd);
-  log_fd = nullptr;
   fflush(stdout);
   return status;
 }

@@ -1,0 +1,133 @@
+#include "info_output.h"
+
+#include <cstring>
+#include <string>
+
+#include "at_exchange.h"
+#include "peer_text.h"
+
+namespace {
+
+constexpr size_t kPathSize = 4096;
+
+void add_text(cJSON *object, const char *name, const std::string &text) {
+  cJSON_AddItemToObject(object, name, cJSON_CreateString(utf8_repaired(text.c_str()).c_str()));
+}
+
+void add_text_or_null(cJSON *object, const char *name, bool present, const std::string &text) {
+  if (present)
+    add_text(object, name, text);
+  else
+    cJSON_AddNullToObject(object, name);
+}
+
+}  // namespace
+
+Json info_json(const ChannelRead &read, const std::vector<Finding> &findings) {
+  Json info(cJSON_CreateObject());
+  if (!info) return nullptr;
+  cJSON *object = info.get();
+  cJSON_AddNumberToObject(object, "channel", read.chan);
+  char device[kPathSize] = {};
+  channel_device_path(read.chan, device, sizeof device);
+  add_text(object, "device", device);
+  if (read.level_read)
+    cJSON_AddNumberToObject(object, "functionality", read.level);
+  else
+    cJSON_AddNullToObject(object, "functionality");
+  add_text_or_null(object, "firmware", read.firmware_read, read.firmware);
+  add_text_or_null(object, "eid", read.eid_read, read.eid);
+
+  cJSON *profiles = cJSON_AddArrayToObject(object, "profiles");
+  for (const ListedProfile &listed : read.profiles) {
+    cJSON *profile = cJSON_CreateObject();
+    add_text(profile, "iccid", listed.iccid);
+    add_text(profile, "line", listed.line);
+    cJSON_AddItemToArray(profiles, profile);
+  }
+  cJSON *notifications = cJSON_AddArrayToObject(object, "notifications");
+  for (const PendingNotification &pending : read.notifications) {
+    cJSON *ntf = cJSON_CreateObject();
+    add_text(ntf, "seq", pending.seq);
+    add_text_or_null(ntf, "iccid", pending.has_iccid, pending.iccid);
+    add_text(ntf, "line", pending.line);
+    cJSON_AddItemToArray(notifications, ntf);
+  }
+  cJSON *records = cJSON_AddArrayToObject(object, "records");
+  for (const ServerRecord &row : read.records) {
+    cJSON *record = cJSON_CreateObject();
+    add_text(record, "iccid", row.iccid);
+    add_text(record, "host", row.host);
+    add_text(record, "path", row.path);
+    add_text(record, "saved", row.saved);
+    cJSON_AddItemToArray(records, record);
+  }
+  cJSON *found = cJSON_AddArrayToObject(object, "findings");
+  for (const Finding &finding : findings) {
+    cJSON *item = cJSON_CreateObject();
+    cJSON_AddStringToObject(item, "kind", finding.kind.c_str());
+    add_text_or_null(item, "iccid", finding.has_iccid, finding.iccid);
+    add_text(item, "detail", finding.detail);
+    cJSON_AddItemToArray(found, item);
+  }
+  cJSON *errors = cJSON_AddArrayToObject(object, "errors");
+  for (const std::string &error : read.errors)
+    cJSON_AddItemToArray(errors, cJSON_CreateString(utf8_repaired(error.c_str()).c_str()));
+  return info;
+}
+
+Json empty_info(int chan, const char *error) {
+  ChannelRead read;
+  read.chan = chan;
+  if (error != nullptr) read.errors.emplace_back(error);
+  return info_json(read, {});
+}
+
+void print_channel_table(const cJSON *info, FILE *out) {
+  // Text from the modem or the database reaches a terminal here: only
+  // printable ASCII goes as it is.
+  auto text = [](const cJSON *item) { return terminal_escaped(cJSON_GetStringValue(item)); };
+  fprintf(out, "channel %d  %s\n", cJSON_GetObjectItem(info, "channel")->valueint,
+          text(cJSON_GetObjectItem(info, "device")).c_str());
+  const cJSON *level = cJSON_GetObjectItem(info, "functionality");
+  if (cJSON_IsNumber(level))
+    fprintf(out, "  %-14s %d\n", "functionality", level->valueint);
+  else
+    fprintf(out, "  %-14s -\n", "functionality");
+  fprintf(out, "  %-14s %s\n", "firmware", text(cJSON_GetObjectItem(info, "firmware")).c_str());
+  fprintf(out, "  %-14s %s\n", "EID", text(cJSON_GetObjectItem(info, "eid")).c_str());
+
+  struct Section {
+    const char *title;
+    const char *array;
+  } sections[] = {{"profiles", "profiles"},
+                  {"notifications", "notifications"},
+                  {"records", "records"},
+                  {"findings", "findings"},
+                  {"errors", "errors"}};
+  for (const Section &section : sections) {
+    const cJSON *array = cJSON_GetObjectItem(info, section.array);
+    if (cJSON_GetArraySize(array) == 0) {
+      fprintf(out, "  %-14s none\n", section.title);
+      continue;
+    }
+    const char *title = section.title;
+    const cJSON *item = nullptr;
+    cJSON_ArrayForEach(item, array) {
+      auto member = [&](const char *name) { return text(cJSON_GetObjectItem(item, name)); };
+      if (strcmp(section.array, "profiles") == 0)
+        fprintf(out, "  %-14s %s\n", title, member("iccid").c_str());
+      else if (strcmp(section.array, "notifications") == 0)
+        fprintf(out, "  %-14s %s  seq %s\n", title, member("iccid").c_str(), member("seq").c_str());
+      else if (strcmp(section.array, "records") == 0)
+        fprintf(out, "  %-14s %s  %s%s  saved %s\n", title, member("iccid").c_str(),
+                member("host").c_str(), member("path").c_str(), member("saved").c_str());
+      else if (strcmp(section.array, "findings") == 0)
+        fprintf(out, "  %-14s %s %s: %s\n", title, member("kind").c_str(), member("iccid").c_str(),
+                member("detail").c_str());
+      else
+        fprintf(out, "  %-14s %s\n", title, text(item).c_str());
+      title = "";
+    }
+  }
+}
