@@ -153,12 +153,13 @@ NEEDED = {
             "forget the record by hand"],
     "250": ["run the removal again with -n (and without -d)"],
     "249": ["run the removal again with -n (and without -d)"],
-    "ret-8": ["esimctl-info lists them"], "ret-9": ["esimctl-info lists them"],
+    "ret-8": ["esimctl-info lists them", "delete each of them on the euicc by hand"],
+    "ret-9": ["esimctl-info lists them", "delete each of them on the euicc by hand"],
     "ret-10": ["forget it with the delete statement shown for 251"],
 }
 # The statements the soak runs, each from the code block of its entry.
 STATEMENTS = {"insert": ("234", "INSERT INTO esim_http"), "delete": ("251", "DELETE FROM esim_http"),
-              "full_function": ("removal", "AT+CFUN=1")}
+              "full_function": ("removal", "AT+CFUN=1"), "ntf_delete": ("ret-8", 'AT+QESIM="ntf_delete"')}
 
 
 def check_manual(entries):
@@ -182,7 +183,7 @@ def fill(block, **values):
     """The page's statement with its placeholders (N, ICCID, HOST, PATH, the
     time) filled in, ready for bash."""
     out = block.replace("YYYY-MM-DD HH:MM:SS", time.strftime("%Y-%m-%d %H:%M:%S"))
-    for word in ("N", "ICCID", "HOST", "PATH"):
+    for word in ("N", "ICCID", "HOST", "PATH", "SEQ"):
         if word.lower() in values:
             out = re.sub(r"(?<![A-Za-z_])%s(?![A-Za-z_])" % word, str(values[word.lower()]), out)
     return out
@@ -405,8 +406,12 @@ class Soak:
                     st.records.pop(st.iccid, None)
                     for k in ("ret-8", "ret-9"):
                         if re.search(r"ret=%s\b" % k[3:], log):
-                            # The page gives no remedy but a look.
-                            self.words(k, "esimctl-info lists them")
+                            self.words(k, "delete each of them on the euicc by hand")
+                            for n in self.info(ch).get("notifications", []):
+                                if n["iccid"] == st.iccid:
+                                    self.shell(ch, "delete the notification by hand", statement(e, "ntf_delete"),
+                                               n=ch, seq=n["seq"])
+                            break
                 self.restore_radio(ch)
                 return
             if status is None:
