@@ -22,6 +22,19 @@ int execute_at_command(int chan_id, const char *at_cmd, char *out_result, int ou
 // Every program of the tool names a channel's device through this.
 void channel_device_path(int chan, char *path, size_t size);
 
+// The exchange of a look that changes nothing (esimctl-info): the same
+// write, reply buffer, log lines and codes as execute_at_command, but no
+// fixed wait: the reply is read as it comes, until it holds a final result
+// line (OK, ERROR, +CME ERROR:, +CMS ERROR:) or the bound passes that
+// execute_at_command gives the same command (its wait and its 30 polls).
+// esimctl's own runs never use it: their waits pace the modem.
+int look_at_command(int chan, const char *at_cmd, char *out_result, int out_len, int timeout,
+                    int long_time_flag);
+
+// True when `reply` holds a whole final result line of a command: "OK" or
+// "ERROR" alone on a line, or a line beginning "+CME ERROR:" or "+CMS ERROR:".
+bool has_final_result(const char *reply);
+
 // Takes the exclusive lock that every run on a channel takes (on a
 // descriptor of its own, before the line is touched), then opens channel
 // `chan`'s device, leaving it in at_fd; nothing is done while at_fd is open.

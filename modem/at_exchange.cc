@@ -20,6 +20,8 @@ constexpr int kPathSize = 4096;
 constexpr int kDiscardSize = 128;
 constexpr int kMaxReads = 30;
 constexpr useconds_t kPollPauseUs = 500000;
+// A look's pause between reads: short, since it stops at the reply's end.
+constexpr useconds_t kLookPauseUs = 20000;
 constexpr unsigned int kLongWaitS = 28;
 constexpr unsigned int kTimeoutUnitS = 3;
 // How long a run waits for a channel that another run holds.
@@ -153,8 +155,11 @@ void release_channel() {
   lock_waited = false;
 }
 
-int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_len, int timeout,
-                       int long_time_flag) {
+namespace {
+
+// The start of every exchange: checks the arguments, opens the channel on
+// first use and writes the command whole. execute_at_command's codes.
+int send_command(int chan, const char *at_cmd, char *out_result, int out_len) {
   if (chan < 1 || chan > 32) return -1;
   if (at_cmd == nullptr) return -1;
   if (out_result != nullptr && out_len < 1) return -1;
@@ -168,11 +173,49 @@ int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_l
     return -3;
   }
   if (print_flag) log_print("Send AT %d: [%s]\n", chan, at_cmd);
+  return 0;
+}
 
-  if (out_result == nullptr) return 0;
+// The end of every exchange: what arrived is logged and judged.
+int finish_reply(int chan, const char *out_result, int recv_flag) {
+  if (!recv_flag) {
+    log_print("Error: chan %d AT response failed.\n", chan);
+    return -4;
+  }
+  if (print_flag) log_print("Recv AT %d: [%s]\n", chan, out_result);
+  if (strstr(out_result, "ERROR") != nullptr || strstr(out_result, "+CME ERROR:") != nullptr ||
+      strstr(out_result, "+CMS ERROR:") != nullptr) {
+    log_print("Error: chan %d AT response failed. [%s]\n", chan, out_result);
+  }
+  return 0;
+}
+
+// The wait esimctl gives a command before its polls, in seconds.
+unsigned int first_wait_s(int timeout, int long_time_flag) {
+  return long_time_flag ? kLongWaitS : timeout > 0 ? kTimeoutUnitS * timeout : 1;
+}
+
+}  // namespace
+
+bool has_final_result(const char *reply) {
+  for (const char *line = reply; *line != '\0';) {
+    size_t len = strcspn(line, "\r\n");
+    if (line[len] == '\0') break;  // a line is final only once it has ended
+    if ((len == 2 && strncmp(line, "OK", 2) == 0) || (len == 5 && strncmp(line, "ERROR", 5) == 0) ||
+        strncmp(line, "+CME ERROR:", 11) == 0 || strncmp(line, "+CMS ERROR:", 11) == 0)
+      return true;
+    line += len + 1;
+  }
+  return false;
+}
+
+int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_len, int timeout,
+                       int long_time_flag) {
+  int sent = send_command(chan, at_cmd, out_result, out_len);
+  if (sent != 0 || out_result == nullptr) return sent;
 
   int max_buf_len = out_len;
-  show_wait(at_cmd, long_time_flag ? kLongWaitS : timeout > 0 ? kTimeoutUnitS * timeout : 1);
+  show_wait(at_cmd, first_wait_s(timeout, long_time_flag));
   if (long_time_flag) {
     sleep(kLongWaitS);
   } else if (timeout > 0) {
@@ -208,17 +251,41 @@ int execute_at_command(int chan, const char *at_cmd, char *out_result, int out_l
     out_result[total_bytes] = '\0';
     usleep(kPollPauseUs);
   }
+  return finish_reply(chan, out_result, recv_flag);
+}
 
-  if (!recv_flag) {
-    log_print("Error: chan %d AT response failed.\n", chan);
-    return -4;
+int look_at_command(int chan, const char *at_cmd, char *out_result, int out_len, int timeout,
+                    int long_time_flag) {
+  int sent = send_command(chan, at_cmd, out_result, out_len);
+  if (sent != 0 || out_result == nullptr) return sent;
+
+  // The same bound as the fixed wait and its polls, counted in short pauses.
+  const unsigned int bound_s = first_wait_s(timeout, long_time_flag) + kMaxReads / 2;
+  const long long pauses = static_cast<long long>(bound_s) * 1000000 / kLookPauseUs;
+  show_wait(at_cmd, bound_s - kMaxReads / 2);
+  int recv_flag = 0;
+  int total_bytes = 0;
+  for (long long count = 0; count < pauses; ++count) {
+    ssize_t res = read(at_fd, out_result + total_bytes, static_cast<size_t>(out_len - total_bytes));
+    if (res < 0 && errno != EAGAIN) {
+      int err = errno;
+      log_print("Error: chan %d read module failed, res=%d, [%d][%s]\n", chan,
+                static_cast<int>(res), err, strerror(err));
+      break;
+    }
+    if (res > 0) {
+      recv_flag = 1;
+      total_bytes += static_cast<int>(res);
+      if (total_bytes >= out_len) {
+        out_result[out_len - 1] = '\0';
+        break;
+      }
+      out_result[total_bytes] = '\0';
+      if (has_final_result(out_result)) break;
+    }
+    usleep(kLookPauseUs);
   }
-  if (print_flag) log_print("Recv AT %d: [%s]\n", chan, out_result);
-  if (strstr(out_result, "ERROR") != nullptr || strstr(out_result, "+CME ERROR:") != nullptr ||
-      strstr(out_result, "+CMS ERROR:") != nullptr) {
-    log_print("Error: chan %d AT response failed. [%s]\n", chan, out_result);
-  }
-  return 0;
+  return finish_reply(chan, out_result, recv_flag);
 }
 
 int exchange_on_channel(const char *at_cmd, char *result, int timeout, int long_time_flag) {

@@ -80,6 +80,62 @@ TEST_F(AtExchangeTest, WaitRuleDecidesTheFirstPause) {
   }
 }
 
+// A look reads until the reply's final result line, or for as long as the
+// fixed wait and its polls would have taken, in 20 ms pauses.
+TEST_F(AtExchangeTest, LookStopsAtTheFinalResultOrTheSameBound) {
+  struct Row {
+    const char *situation;
+    std::string reply;
+    int timeout;
+    size_t most_pauses;  // of 20 ms
+  } rows[] = {
+      {"a status reply ends with OK", "\r\n+QESIM: \"eid\",0,\"8904\"\r\n\r\nOK\r\n", 1, 50},
+      {"an error ends the reply", "\r\n+CME ERROR: 50\r\n", 1, 50},
+      {"a reply with no final line costs the bound: 3 s and 15 s", "\r\n+CFUN: 1\r\n", 1, 900},
+      {"with no timeout the bound is 1 s and 15 s", "\r\n+CFUN: 1\r\n", 0, 800},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.situation);
+    // Real pauses while the reply may still be on its way; a bound is only
+    // counted, so its pauses can be short.
+    sleep_shim_set_factor(row.most_pauses >= 800 ? 0.001 : 1.0);
+    modem_.reply(row.reply);
+    sleep_shim_record_this_thread();
+    memset(reply_, 0, sizeof reply_);
+    ASSERT_EQ(look_at_command(kChan, "AT\r\n", reply_, sizeof reply_, row.timeout, 0), 0);
+    EXPECT_EQ(reply_, row.reply);
+    std::vector<std::string> sleeps = recorded_sleeps();
+    for (const std::string &pause : sleeps) EXPECT_EQ(pause, "usleep 20000");
+    if (row.most_pauses >= 800)
+      EXPECT_EQ(sleeps.size(), row.most_pauses);
+    else
+      EXPECT_LE(sleeps.size(), row.most_pauses);
+  }
+  modem_.reply("");
+  EXPECT_EQ(look_at_command(kChan, "AT\r\n", reply_, sizeof reply_, 0, 0), -4);
+}
+
+TEST(FinalResult, OnlyAWholeFinalLineEndsAReply) {
+  struct Row {
+    const char *reply;
+    bool final;
+  } rows[] = {
+      {"\r\nOK\r\n", true},
+      {"AT+CFUN?\r\r\n+CFUN: 1\r\n\r\nOK\r\n", true},
+      {"\r\nERROR\r\n", true},
+      {"\r\n+CMS ERROR: 500\r\n", true},
+      {"\r\n+QESIM: \"list\",0\r\n+QESIM: \"89882470000000000017\",1\r\n", false},
+      {"\r\nOK", false},
+      {"\r\nOKAY\r\n", false},
+      {"\r\n+QIND: \"ERROR\"\r\n", false},
+      {"", false},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.reply);
+    EXPECT_EQ(has_final_result(row.reply), row.final);
+  }
+}
+
 TEST_F(AtExchangeTest, OpensTheChannelDeviceOnceAndLogsBothDirections) {
   modem_.reply("\r\n+CFUN: 1\r\n\r\nOK\r\n");
   modem_.reply("\r\nOK\r\n");
