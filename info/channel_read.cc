@@ -23,8 +23,8 @@ constexpr size_t kPathSize = 4096;
 constexpr size_t kEidSize = 256;
 constexpr size_t kEidStatusSize = 64;
 
-// The five reads in the order they are sent, each with the wait esimctl
-// gives the same command.
+// The five reads in the order they are sent, each with the timeout that
+// bounds esimctl's exchange of the same command.
 struct Read {
   const char *command;
   int timeout;
@@ -210,8 +210,8 @@ InfoStatus read_channel(int chan, ChannelRead *read) {
   ChannelReplies replies{};
   for (int i = 0; i < kInfoReads; ++i) {
     char *reply = buffers.get() + i * kReplySize;
-    replies.ret[i] = execute_at_command(chan, kReads[i].command, reply,
-                                        static_cast<int>(kReplySize), kReads[i].timeout, 0);
+    replies.ret[i] = look_at_command(chan, kReads[i].command, reply, static_cast<int>(kReplySize),
+                                     kReads[i].timeout, 0);
     replies.reply[i] = reply;
   }
   read_replies(replies, read);
