@@ -1,7 +1,9 @@
 # Debian packages of the tool (cpack -G DEB in a build folder), one per
 # install component:
 #   esimctl          esimctl and esimctl-info in /usr/bin, their manual pages,
-#                    README and docs under /usr/share/doc/esimctl;
+#                    README and docs under /usr/share/doc/esimctl, and the
+#                    logrotate rule of the run logs (/etc/logrotate.d/esimctl,
+#                    a conffile);
 #   esimctl-dbshell  the project's database client at its configured path
 #                    (ESIMCTL_DB_CLIENT) and its manual page.
 # A gateway's platform brings its own client at that path, so esimctl does
@@ -26,6 +28,12 @@ install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz ${debian_dir}/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT esimctl)
 install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz ${debian_dir}/copyright
         DESTINATION ${ESIMCTL_DBSHELL_DOCDIR} COMPONENT dbshell)
+# The run logs' rotation rule, for the configured log folder. A file in /etc
+# is the administrator's once installed: a conffile, kept across upgrades.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/logrotate.in ${CMAKE_BINARY_DIR}/package/logrotate @ONLY)
+file(WRITE ${CMAKE_BINARY_DIR}/package/conffiles "/etc/logrotate.d/esimctl\n")
+install(FILES ${CMAKE_BINARY_DIR}/package/logrotate DESTINATION /etc/logrotate.d RENAME esimctl
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT esimctl)
 install(FILES ${debian_dir}/dbshell.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME esimctl-dbshell COMPONENT dbshell)
 
@@ -37,6 +45,10 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL esimctl dbshell)
 set(CPACK_DEBIAN_ESIMCTL_PACKAGE_NAME esimctl)
 set(CPACK_DEBIAN_DBSHELL_PACKAGE_NAME esimctl-dbshell)
+set(CPACK_DEBIAN_ESIMCTL_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/package/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The rule does nothing without logrotate, but the tool works without it.
+set(CPACK_DEBIAN_ESIMCTL_PACKAGE_RECOMMENDS logrotate)
 set(CPACK_COMPONENT_ESIMCTL_DESCRIPTION
     "download and remove eSIM profiles on a gateway's modems
 esimctl drives the AT+QESIM command of the cellular modems of an embedded

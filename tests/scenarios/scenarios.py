@@ -12,6 +12,7 @@ Each scenario is its own ctest test (tests/scenarios/CMakeLists.txt), so
 ctest -j runs them side by side; every one has its own sandbox.
 """
 import argparse
+import gzip
 import json
 import os
 import re
@@ -1342,6 +1343,75 @@ def fault_sigterm(ctx):
                "run %d's log holds every command it sent, in order" % n)
         ctx.check(len(got) - len(sent) <= 1, "run %d: at most the command in flight is missing from the log" % n)
     ctx.eq(t.db(), [(1, ICCID, HOST, NOTIFY_PATH)], "no record saved for the download that did not finish")
+
+
+def rotation_rule(ctx):
+    """The package's logrotate rule from the build, its paths moved to the
+    gateway's /www (the build may be for another log folder)."""
+    text = read(os.path.join(ctx.build, "package", "logrotate"))
+    ctx.check(text, "the build made the logrotate rule (package/logrotate)")
+    return re.sub(r"\S*/(esim_\w+_\*\.txt)", r"/www/\1", text)
+
+
+def check_whole_download(ctx, messages, commands, what):
+    """A download's log, whole: one run from its first entry to its completion,
+    every command its modem got logged as sent, in order."""
+    ctx.check(messages[:1] == ["=== eSIM Download Tool===\n"], "%s starts with the run's first entry" % what)
+    ctx.eq(messages.count("=== eSIM Download Tool===\n"), 1, "%s: runs in it" % what)
+    ctx.check(messages and messages[-1].startswith("eSim Download Completed, iccid: ["),
+              "%s ends with the completion, seen %r" % (what, [m[:80] for m in messages[-1:]]))
+    sent = [m[len("Send AT 1: ["):-2] for m in messages if m.startswith("Send AT 1: [")]
+    same = [a == b for a, b in zip(sent, commands)] + [False]
+    ctx.check(sent == commands, "%s: %d commands logged as sent of the %d its modem got; the first %d alike"
+              % (what, len(sent), len(commands), same.index(False)))
+
+
+@scenario("fault.run_logs_rotated_while_downloads_append")
+def fault_logs_rotated(ctx):
+    ctx.check(os.access("/usr/sbin/logrotate", os.X_OK), "logrotate is installed (./run installs it)")
+    g = ctx.gateway()
+    g.line("cat >/tmp/esimctl.logrotate <<'RULE'\n%sRULE" % rotation_rule(ctx))
+    g.line("rotate() { /usr/sbin/logrotate -f -s /tmp/logrotate.state /tmp/esimctl.logrotate "
+           ">>$SIM_OUT/logrotate.out 2>&1; echo $? >>$SIM_OUT/logrotate.status; }")
+    # Each download is rotated under it once its modem has taken step 1's
+    # last chunk: most of its log, the profile package, is still to come.
+    for n, chunks in ((1, 1), (2, 4)):
+        g.line("esimctl-run -c 1 -a '%s' >/dev/null 2>&1 & run=$!" % CODE)
+        g.line("until [ \"$(grep -c trans_last $SIM_OUT/modem/chn_1.jsonl 2>/dev/null)\" -ge %d ]; do sleep 0.02;"
+               " done" % chunks)
+        g.line("rotate; stat -c %%s /www/esim_add_1.txt.1 >$SIM_OUT/rotated_%d; wait $run" % n)
+    g.line("ls /www >$SIM_OUT/www_files")
+    t = g.run()
+    ctx.eq(read(t.path("logrotate.status")), "0\n0\n", "logrotate's exit statuses")
+    ctx.eq(read(t.path("logrotate.out")), "", "logrotate's output")
+    ctx.eq((t.status(1), t.status(2)), (0, 0), "both downloads")
+    # The first rotation renamed the first run's log; the second renamed the
+    # second's and compressed the first's, which nothing writes any more.
+    # Each run went on writing to the file it had opened, so no log is left
+    # under its own name.
+    ctx.eq(read(t.path("www_files")).split(), ["esim_add_1.txt.1", "esim_add_1.txt.2.gz"], "files in /www")
+    try:
+        with gzip.open(t.path("www", "esim_add_1.txt.2.gz")) as f:
+            first = f.read()
+    except OSError as e:
+        ctx.fail("esim_add_1.txt.2.gz: %s" % e)
+        first = b""
+    try:
+        with open(t.path("www", "esim_add_1.txt.1"), "rb") as f:
+            second = f.read()
+    except OSError as e:
+        ctx.fail("esim_add_1.txt.1: %s" % e)
+        second = b""
+    first_messages = log_messages(first.decode("utf-8", "replace"))
+    commands = [r["cmd"] for r in t.modem()]
+    split = len([m for m in first_messages if m.startswith("Send AT 1: [")])
+    for n, data, cmds in ((1, first, commands[:split]), (2, second, commands[split:])):
+        check_whole_download(ctx, log_messages(data.decode("utf-8", "replace")), cmds, "run %d's rotated log" % n)
+        at_rotation = int(read(t.path("rotated_%d" % n), "0").strip() or 0)
+        ctx.check(0 < at_rotation < len(data), "run %d appended to its log after the rotation (%d bytes then, %d at"
+                  " the end)" % (n, at_rotation, len(data)))
+    ctx.check(split and len(commands) - split == split, "the two runs sent as many commands (%d of %d)"
+              % (split, len(commands)))
 
 
 # ------------------------------------------------------------ a person at a terminal ----
