@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "build_config.h"
+
 // The answer accumulator: `data` holds `size` bytes and a NUL, or is null.
 // It never grows past `limit` bytes (0: no limit), so no server can make the
 // tool hold more than it will use. With `cut_off` a delivery that would pass
@@ -22,17 +24,18 @@ struct curl_response {
 // (ESIMCTL_CA_FILE); only that file is trusted, never the system's store.
 extern const char *const tls_ca_file;
 
-// The most an exchange answer may hold: two hex digits per byte and the NUL
-// must fit http_payload.
-constexpr size_t kMaxAnswerBytes = 65535;
+// The most an exchange answer may hold (the build's ESIMCTL_ANSWER_LIMIT,
+// 65535 by default): two hex digits per byte and the NUL must fit
+// http_payload.
+constexpr size_t kMaxAnswerBytes = ESIMCTL_ANSWER_LIMIT;
 // A notification answer is only logged (and the log cuts its lines), so this
 // much of it is kept.
 constexpr size_t kNotificationKeptBytes = 2048;
 
 // POSTs `http_data` to "https://<http_ip><http_path>". With `notify_flag` 1
 // (a notification request) only an HTTP status of 200-299 counts; otherwise
-// (an exchange request) a body of 1-65535 bytes counts and lands in
-// http_payload as lowercase hex. 1 on success, 0 on failure; http_payload is
+// (an exchange request) a body of 1 to kMaxAnswerBytes bytes counts and lands
+// in http_payload as lowercase hex. 1 on success, 0 on failure; http_payload is
 // untouched on every failure.
 //
 // Host and path come from the modem or the record store, never from the
@@ -40,8 +43,8 @@ constexpr size_t kNotificationKeptBytes = 2048;
 // path that is not empty and does not begin with '/', could move the request
 // to another server ("https://a@b/..."), so it is refused before any request.
 //
-// An exchange answer that passes 65535 bytes ends the transfer at once and is
-// refused ("Error: response data is large, <bytes received>"); of a
+// An exchange answer that passes kMaxAnswerBytes ends the transfer at once and
+// is refused ("Error: response data is large, <bytes received>"); of a
 // notification answer only the first kNotificationKeptBytes are kept.
 //
 // The server certificate is verified only against tls_ca_file, when the
