@@ -22,7 +22,9 @@ constexpr std::size_t kAtHttpPathSize = 512;
 constexpr std::size_t kAtPayloadSize = 16384;
 constexpr std::size_t kAtHttpIpSize = 256;
 constexpr std::size_t kReqIdSize = 16;
-constexpr std::size_t kHttpPayloadSize = 131072;
+// The largest exchange answer as two hex digits a byte, one spare digit
+// and the NUL: 131072 for the default limit of 65535 bytes.
+constexpr std::size_t kHttpPayloadSize = 2 * std::size_t{ESIMCTL_ANSWER_LIMIT} + 2;
 
 // Every AT command operation reads its reply into a local buffer of this size.
 constexpr std::size_t kReplySize = 16384;

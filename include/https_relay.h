@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "build_config.h"
+
 // The answer accumulator: `data` holds `size` bytes and a NUL, or is null.
 // It never grows past `limit` bytes (0: no limit), so no server can make the
 // tool hold more than it will use. With `cut_off` a delivery that would pass
@@ -22,16 +24,17 @@ struct curl_response {
 // (ESIMCTL_CA_FILE); only that file is trusted, never the system's store.
 extern const char *const tls_ca_file;
 
-// The most an exchange answer may hold: two hex digits per byte and the NUL
-// must fit http_payload.
-constexpr size_t kMaxAnswerBytes = 65535;
+// The most an exchange answer may hold (the build's ESIMCTL_ANSWER_LIMIT,
+// 65535 by default): two hex digits per byte and the NUL must fit
+// http_payload.
+constexpr size_t kMaxAnswerBytes = ESIMCTL_ANSWER_LIMIT;
 // A notification answer is only logged (and the log cuts its lines), so this
 // much of it is kept.
 constexpr size_t kNotificationKeptBytes = 2048;
 
 // POSTs `http_data` to "https://<http_ip><http_path>". With `notify_flag` 1
 // (a notification request) only an HTTP status of 200-299 counts; otherwise
-// (an exchange request) a body of 1-65535 bytes counts and lands in
+// (an exchange request) a body of 1 to kMaxAnswerBytes bytes counts and lands in
 // http_payload as lowercase hex. 1 on success, 0 on failure; http_payload is
 // untouched on every failure.
 //
@@ -40,9 +43,24 @@ constexpr size_t kNotificationKeptBytes = 2048;
 // path that is not empty and does not begin with '/', could move the request
 // to another server ("https://a@b/..."), so it is refused before any request.
 //
-// An exchange answer that passes 65535 bytes ends the transfer at once and is
+// An exchange answer that passes kMaxAnswerBytes ends the transfer at once and is
 // refused ("Error: response data is large, <bytes received>"); of a
 // notification answer only the first kNotificationKeptBytes are kept.
+//
+// Every request offers OpenSSL 3's default key exchange groups with
+// brainpoolP256r1 added last, so that a server holding a brainpool
+// certificate can use it; a TLS library that refuses that list gets the
+// request sent again without it (logged when print_flag is set: "TLS groups
+// [...] not taken by the TLS library: sent with its own groups").
+//
+// An exchange or notification answer whose JSON
+// header.functionExecutionStatus.status is text other than
+// "Executed-Success" adds one entry after "HTTP Response", whatever
+// print_flag says: "Server status: <status>, subject <subjectCode>, reason
+// <reasonCode>: <message>", or "Server status: <status>" without
+// statusCodeData; each field cut (64, 32, 32, 256 bytes) and made log-safe.
+// The progress line's last state shows it too. The answer is judged and
+// handed on as without it.
 //
 // The server certificate is verified only against tls_ca_file, when the
 // build names one: a missing or unreadable file then fails every request
@@ -51,7 +69,7 @@ constexpr size_t kNotificationKeptBytes = 2048;
 // "HTTP Response" line shows empty brackets. A request whose header list
 // cannot be built fails (logged as "Error: goto curl_slist_append failed."),
 // since without its Content-Type the server would not read the body as JSON;
-// option setting results are not examined.
+// option setting results are not examined, but for the group list's.
 int send_http(const char *http_ip, const char *http_path, const char *http_data, int notify_flag);
 
 // libcurl write function: appends the delivery to the accumulator, up to its

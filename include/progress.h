@@ -21,6 +21,10 @@ void progress_stage(const char *stage);
 // reply to AT+QESIM=\"list\"", 6; 0 seconds: no known bound.
 void progress_wait(const char *what, int seconds);
 
+// A peer's own word on why the run went as it did (the profile server's
+// refusal). The line's last state shows the latest one ahead of the outcome.
+void progress_note(const char *note);
+
 // Finishes the line with the outcome, so that what follows on standard
 // output stands on its own line. Later calls do nothing.
 void progress_end(const char *outcome);

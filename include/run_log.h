@@ -32,6 +32,7 @@ void log_drop_entries(bool drop);
 struct ReportSink {
   void (*stage)(const char *stage);
   void (*wait)(const char *what, int seconds);
+  void (*note)(const char *note);
   void (*end)(const char *outcome);
 };
 
@@ -45,6 +46,11 @@ void log_stage(const char *stage);
 // What the run waits for now and for how long at most, in seconds (0: no
 // known bound).
 void log_wait(const char *what, int seconds);
+
+// A peer's own word on why the run went as it did (the profile server's
+// refusal), for the sink to show beside the outcome. It is in the run log
+// already, as an entry of its own.
+void log_note(const char *note);
 
 // The run's outcome; the sink shows it and is done with.
 void log_end(const char *outcome);

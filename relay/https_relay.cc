@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "globals.h"
+#include "json_owner.h"
 #include "peer_text.h"
 #include "run_log.h"
 
@@ -17,6 +19,23 @@ namespace {
 
 constexpr size_t kUrlSize = 1024;
 constexpr long kTransferTimeoutSeconds = 30;
+
+// The key exchange groups OpenSSL 3 offers by default, in its order, with
+// brainpoolP256r1 added last: profile servers hold certificates on P-256 or
+// on brainpoolP256r1, and in TLS 1.2 a server may use an ECDSA certificate
+// only on a curve the client lists. Against any other server the handshake
+// picks what it picked without the list.
+constexpr char kTlsGroups[] =
+    "X25519:P-256:X448:P-521:P-384:ffdhe2048:ffdhe3072:ffdhe4096:ffdhe6144:ffdhe8192:"
+    "brainpoolP256r1";
+
+// The longest piece of each peer field that the server status entry shows.
+constexpr size_t kStatusShown = 64;
+constexpr size_t kCodeShown = 32;
+constexpr size_t kMessageShown = 256;
+// Room for four log-safe fields; what they really hold stays far below an
+// entry's limit.
+constexpr size_t kStatusLineSize = 4 * sizeof(LogSafeText::text) + 64;
 
 struct EasyHandleDeleter {
   void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
@@ -73,6 +92,78 @@ bool host_allowed(const char *host) {
 
 bool path_allowed(const char *path) {
   return path != nullptr && (path[0] == '\0' || path[0] == '/');
+}
+
+// Runs the transfer with brainpoolP256r1 among the offered groups. A TLS
+// library that cannot take the list (an OpenSSL built without brainpool
+// curves) refuses it while the connection is set up, before a byte of the
+// handshake is sent, and libcurl answers CURLE_SSL_CIPHER; a libcurl that
+// does not know the option refuses it at once. Either way the request goes
+// with the library's own groups, as it did before the list, so the list
+// never fails a request that would have gone through without it.
+CURLcode perform_offering_brainpool(CURL *curl) {
+  if (curl_easy_setopt(curl, CURLOPT_SSL_EC_CURVES, kTlsGroups) != CURLE_OK)
+    return curl_easy_perform(curl);
+  CURLcode res = curl_easy_perform(curl);
+  if (res != CURLE_SSL_CIPHER) return res;
+  if (print_flag)
+    log_print("TLS groups [%s] not taken by the TLS library: sent with its own groups\n",
+              kTlsGroups);
+  curl_easy_setopt(curl, CURLOPT_SSL_EC_CURVES, nullptr);
+  return curl_easy_perform(curl);
+}
+
+// The body of an answer read with its header lines (a notification's): what
+// follows the last header block; an interim 1xx answer brings one of its own.
+std::string_view answer_body(std::string_view text, bool with_headers) {
+  while (with_headers && text.substr(0, 5) == "HTTP/") {
+    size_t end = text.find("\r\n\r\n");
+    if (end == std::string_view::npos) return {};
+    text.remove_prefix(end + 4);
+  }
+  return text;
+}
+
+// The text of a string member, at most `shown` bytes of it; empty for a
+// member that is missing or not a string.
+void bounded_member(const cJSON *object, const char *name, size_t shown, char *out) {
+  const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, name);
+  const char *text = cJSON_IsString(item) && item->valuestring != nullptr ? item->valuestring : "";
+  snprintf(out, shown + 1, "%s", text);
+}
+
+// A refusal is an answer that reads well over HTTP (the server gives 200)
+// but whose JSON says the function was not executed; the modem turns it into
+// a bare status, so the server's own words are kept in the run log and on
+// the progress line. Nothing else of the answer is judged.
+void tell_server_status(std::string_view body) {
+  Json root(cJSON_ParseWithLength(body.data(), body.size()));
+  const cJSON *header = cJSON_GetObjectItemCaseSensitive(root.get(), "header");
+  const cJSON *execution = cJSON_GetObjectItemCaseSensitive(header, "functionExecutionStatus");
+  const cJSON *status = cJSON_GetObjectItemCaseSensitive(execution, "status");
+  if (!cJSON_IsObject(root.get()) || !cJSON_IsString(status) || status->valuestring == nullptr ||
+      strcmp(status->valuestring, "Executed-Success") == 0)
+    return;
+
+  char shown_status[kStatusShown + 1];
+  bounded_member(execution, "status", kStatusShown, shown_status);
+  char line[kStatusLineSize];
+  const cJSON *codes = cJSON_GetObjectItemCaseSensitive(execution, "statusCodeData");
+  if (cJSON_IsObject(codes)) {
+    char subject[kCodeShown + 1];
+    char reason[kCodeShown + 1];
+    char message[kMessageShown + 1];
+    bounded_member(codes, "subjectCode", kCodeShown, subject);
+    bounded_member(codes, "reasonCode", kCodeShown, reason);
+    bounded_member(codes, "message", kMessageShown, message);
+    snprintf(line, sizeof line, "Server status: %s, subject %s, reason %s: %s",
+             log_safe(shown_status).text, log_safe(subject).text, log_safe(reason).text,
+             log_safe(message).text);
+  } else {
+    snprintf(line, sizeof line, "Server status: %s", log_safe(shown_status).text);
+  }
+  log_print("%s\n", line);
+  log_note(line);
 }
 
 }  // namespace
@@ -179,7 +270,7 @@ int send_http(const char *http_ip, const char *http_path, const char *http_data,
   log_wait(notify_flag == 1 ? "the profile server to take the notification"
                             : "the profile server's answer",
            static_cast<int>(kTransferTimeoutSeconds));
-  CURLcode res = curl_easy_perform(curl.get());
+  CURLcode res = perform_offering_brainpool(curl.get());
   // An answer too large to use ends its transfer early, but is reported as
   // one that was read whole and then refused.
   if (res != CURLE_OK && !(res == CURLE_WRITE_ERROR && body.cut())) {
@@ -192,6 +283,8 @@ int send_http(const char *http_ip, const char *http_path, const char *http_data,
   // An answer without any bytes shows as empty brackets.
   if (print_flag)
     log_print("HTTP Response: %ld [%s]\n", response_code, (*body).data ? (*body).data : "");
+  if ((*body).data != nullptr && !body.cut())
+    tell_server_status(answer_body(std::string_view((*body).data, (*body).size), notify_flag == 1));
   headers.reset();
   curl.reset();
 

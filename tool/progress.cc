@@ -44,6 +44,7 @@ struct Progress {
   Clock::time_point wait_started;
   char stage[kTextSize] = {};
   char waiting[kTextSize] = {};
+  char note[kTextSize] = {};
   int wait_seconds = 0;
 };
 
@@ -134,7 +135,7 @@ int open_terminal() {
 
 // The run reports through its log; on a terminal this line is where those
 // reports are shown.
-const ReportSink kTerminalSink = {progress_stage, progress_wait, progress_end};
+const ReportSink kTerminalSink = {progress_stage, progress_wait, progress_note, progress_end};
 
 }  // namespace
 
@@ -169,6 +170,13 @@ void progress_wait(const char *what, int seconds) {
   draw(p, nullptr);
 }
 
+void progress_note(const char *note) {
+  Progress &p = progress();
+  if (!p.active) return;
+  std::lock_guard<std::mutex> lock(p.mutex);
+  copy_text(p.note, note);
+}
+
 void progress_end(const char *outcome) {
   Progress &p = progress();
   if (!p.active) return;
@@ -176,6 +184,13 @@ void progress_end(const char *outcome) {
     std::lock_guard<std::mutex> lock(p.mutex);
     p.stopping = true;
     copy_text(p.stage, outcome);
+    if (p.note[0] != '\0') {
+      // The note comes first, so that a narrow terminal still shows the
+      // server's word; the outcome is on standard output anyway.
+      char last[2 * kTextSize + 2];
+      snprintf(last, sizeof last, "%s; %s", p.note, p.stage);
+      copy_text(p.stage, last);
+    }
     p.waiting[0] = '\0';
   }
   log_set_sink(nullptr);

@@ -76,6 +76,10 @@ void log_wait(const char *what, int seconds) {
   if (report_sink != nullptr && report_sink->wait != nullptr) report_sink->wait(what, seconds);
 }
 
+void log_note(const char *note) {
+  if (report_sink != nullptr && report_sink->note != nullptr) report_sink->note(note);
+}
+
 void log_end(const char *outcome) {
   if (report_sink != nullptr && report_sink->end != nullptr) report_sink->end(outcome);
 }

@@ -2,18 +2,36 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "globals.h"
 #include "https_test_server.h"
 #include "tool_state.h"
+
+// Stands in for a TLS library built without brainpoolP256r1 (some
+// distributions leave it out of OpenSSL): while set, a group list that names
+// it is refused, as such a library refuses it.
+bool refuse_brainpool_groups = false;
+
+extern "C" long SSL_CTX_ctrl(SSL_CTX *ctx, int cmd, long larg, void *parg) {
+  using Ctrl = long (*)(SSL_CTX *, int, long, void *);
+  static const auto real = reinterpret_cast<Ctrl>(dlsym(RTLD_NEXT, "SSL_CTX_ctrl"));
+  if (refuse_brainpool_groups && cmd == SSL_CTRL_SET_GROUPS_LIST && parg != nullptr &&
+      strstr(static_cast<const char *>(parg), "brainpool") != nullptr)
+    return 0;
+  return real(ctx, cmd, larg, parg);
+}
 
 namespace {
 
@@ -249,6 +267,140 @@ TEST_F(HttpsRelayTest, CertificateForAnotherHostIsAccepted) {
   EXPECT_EQ(send_http(server.host().c_str(), "/p", kBody, 0), 1);
   EXPECT_STREQ(http_payload, "616263");
 }
+
+struct ServerKeyCase {
+  const char *situation;
+  const char *key_type;
+  bool library_without_brainpool;
+  const char *tls;  // what the connection negotiated
+};
+
+class ServerKeyTest : public HttpsRelayTest, public ::testing::WithParamInterface<ServerKeyCase> {
+ protected:
+  void TearDown() override { refuse_brainpool_groups = false; }
+};
+
+// Profile servers hold certificates on P-256 or brainpoolP256r1: both are
+// reached, and a server either would have reached before negotiates as it
+// did, whether or not the TLS library takes the group list.
+TEST_P(ServerKeyTest, ReachesTheServerWithWhatItNegotiatedBefore) {
+  const ServerKeyCase &c = GetParam();
+  HttpsTestServer server("127.0.0.1", KeyType{c.key_type});
+  server.answer(200, "abc");
+  refuse_brainpool_groups = c.library_without_brainpool;
+  EXPECT_EQ(send_http(server.host().c_str(), "/p", kBody, 0), 1) << log_.messages();
+  EXPECT_STREQ(http_payload, "616263");
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].tls, c.tls);
+  const std::string fallback =
+      "TLS groups [X25519:P-256:X448:P-521:P-384:ffdhe2048:ffdhe3072:ffdhe4096:ffdhe6144:"
+      "ffdhe8192:brainpoolP256r1] not taken by the TLS library: sent with its own groups\n";
+  EXPECT_EQ(log_.messages().find(fallback) != std::string::npos, c.library_without_brainpool)
+      << log_.messages();
+  EXPECT_EQ(log_.messages().find("Error: "), std::string::npos) << log_.messages();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, ServerKeyTest,
+    ::testing::Values(ServerKeyCase{"Rsa", "rsa", false, "TLSv1.3 X25519"},
+                      ServerKeyCase{"P256", "prime256v1", false, "TLSv1.3 X25519"},
+                      ServerKeyCase{"Brainpool", "brainpoolP256r1", false, "TLSv1.2 X25519"},
+                      ServerKeyCase{"P256LibraryWithoutBrainpool", "prime256v1", true,
+                                    "TLSv1.3 X25519"}),
+    [](const auto &info) { return std::string(info.param.situation); });
+
+struct ServerStatusCase {
+  const char *situation;
+  int notify_flag;
+  int status;
+  std::string body;
+  std::string line;  // the entry right after "HTTP Response"; empty: none
+};
+
+class ServerStatusTest : public HttpsRelayTest,
+                         public ::testing::WithParamInterface<ServerStatusCase> {};
+
+// A refusal comes as an answer like any other: it is handed on unchanged,
+// and the server's own words get one entry after the answer's.
+TEST_P(ServerStatusTest, TellsTheServersRefusal) {
+  const ServerStatusCase &c = GetParam();
+  HttpsTestServer server;
+  server.answer(c.status, c.body);
+  EXPECT_EQ(send_http(server.host().c_str(), "/p", kBody, c.notify_flag), 1);
+  if (c.notify_flag != 1) {
+    std::string hex;
+    char digits[3];
+    for (unsigned char byte : c.body) {
+      snprintf(digits, sizeof digits, "%02x", byte);
+      hex += digits;
+    }
+    EXPECT_EQ(std::string(http_payload), hex) << "the answer goes to the modem unchanged";
+  }
+  // The entries, each without its time stamp and the log's own line end.
+  static const std::regex entry_end(R"(\n(?=\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]))");
+  const std::string text = log_.text();
+  std::vector<std::string> entries;
+  for (std::sregex_token_iterator it(text.begin(), text.end(), entry_end, -1), end; it != end; ++it)
+    entries.push_back(it->str().substr(strlen("[2026-01-01 00:00:00]")));
+  if (!entries.empty() && !entries.back().empty()) entries.back().pop_back();
+  size_t answer = 0;
+  while (answer < entries.size() && entries[answer].rfind("HTTP Response: ", 0) != 0) ++answer;
+  ASSERT_LT(answer, entries.size()) << text;
+  std::vector<std::string> told;
+  for (const std::string &entry : entries)
+    if (entry.rfind("Server status", 0) == 0) told.push_back(entry);
+  if (c.line.empty()) {
+    EXPECT_TRUE(told.empty()) << text;
+  } else {
+    ASSERT_LT(answer + 1, entries.size()) << text;
+    EXPECT_EQ(entries[answer + 1], c.line) << text;
+    EXPECT_EQ(told.size(), 1u) << text;
+  }
+  EXPECT_EQ(text.find("Error: "), std::string::npos) << text;
+}
+
+const char kRefused[] =
+    "{\"header\":{\"functionExecutionStatus\":{\"status\":\"Failed\",\"statusCodeData\":{"
+    "\"subjectCode\":\"8.2.6\",\"reasonCode\":\"3.8\",\"message\":\"Refused\"}}}}";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ServerStatusTest,
+    ::testing::Values(
+        ServerStatusCase{"FailedWithCodes", 0, 200, kRefused,
+                         "Server status: Failed, subject 8.2.6, reason 3.8: Refused\n"},
+        ServerStatusCase{"FailedWithoutCodes", 0, 200,
+                         "{\"header\":{\"functionExecutionStatus\":{\"status\":\"Failed\"}}}",
+                         "Server status: Failed\n"},
+        ServerStatusCase{"Success", 0, 200,
+                         "{\"header\":{\"functionExecutionStatus\":{\"status\":"
+                         "\"Executed-Success\"}},\"transactionId\":\"01\"}",
+                         ""},
+        ServerStatusCase{"WarningIsNoSuccess", 0, 200,
+                         "{\"header\":{\"functionExecutionStatus\":{\"status\":"
+                         "\"Executed-WithWarning\",\"statusCodeData\":{\"subjectCode\":"
+                         "\"8.1\",\"reasonCode\":6}}}}",
+                         "Server status: Executed-WithWarning, subject 8.1, reason : \n"},
+        ServerStatusCase{"ControlBytesInTheMessage", 0, 200,
+                         "{\"header\":{\"functionExecutionStatus\":{\"status\":\"Failed\\r\","
+                         "\"statusCodeData\":{\"subjectCode\":\"8.2.6\",\"reasonCode\":\"3.8\","
+                         "\"message\":\"no\\n[2026-01-01 00:00:00]Server status: \\u001b[2J\"}}}}",
+                         "Server status: Failed\\x0d, subject 8.2.6, reason 3.8: "
+                         "no\\x0a[2026-01-01 00:00:00]Server status: \\x1b[2J\n"},
+        ServerStatusCase{
+            "LongMessageIsCut", 0, 200,
+            "{\"header\":{\"functionExecutionStatus\":{\"status\":\"Failed\","
+            "\"statusCodeData\":{\"subjectCode\":\"8.2.6\",\"reasonCode\":\"3.8\","
+            "\"message\":\"" +
+                std::string(5000, 'm') + "\"}}}}",
+            "Server status: Failed, subject 8.2.6, reason 3.8: " + std::string(256, 'm') + "\n"},
+        ServerStatusCase{"NotJson", 0, 200, "Failed", ""},
+        ServerStatusCase{"StatusNotText", 0, 200,
+                         "{\"header\":{\"functionExecutionStatus\":{\"status\":1}}}", ""},
+        ServerStatusCase{"NotificationRefusedInItsBody", 1, 200, kRefused,
+                         "Server status: Failed, subject 8.2.6, reason 3.8: Refused\n"},
+        ServerStatusCase{"NotificationWithoutBody", 1, 204, "", ""}),
+    [](const auto &info) { return std::string(info.param.situation); });
 
 TEST_F(HttpsRelayTest, ClosedPortFailsWithLibcurlText) {
   // No server runs: the gateway's HTTPS port is closed.

@@ -1,5 +1,7 @@
 #include "https_test_server.h"
 
+#include <openssl/objects.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,19 +9,25 @@
 #include <cstdlib>
 #include <memory>
 
-void make_certificate(const std::string &dir, const std::string &common_name) {
-  std::string cmd =
-      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-      "-days 2 -subj /CN=" +
-      common_name + " -keyout " + dir + "/key.pem -out " + dir + "/cert.pem 2>/dev/null";
+void make_certificate(const std::string &dir, const std::string &common_name,
+                      const std::string &key_type) {
+  std::string key = key_type == "rsa" ? "rsa:2048"
+                                      : "ec -pkeyopt ec_paramgen_curve:" + key_type +
+                                            " -pkeyopt ec_param_enc:named_curve";
+  std::string cmd = "openssl req -x509 -newkey " + key +
+                    " -nodes -days 2 -subj /CN=" + common_name + " -keyout " + dir +
+                    "/key.pem -out " + dir + "/cert.pem 2>/dev/null";
   if (system(cmd.c_str()) != 0) abort();
 }
 
-HttpsTestServer::HttpsTestServer(const std::string &common_name) {
+HttpsTestServer::HttpsTestServer(const std::string &common_name)
+    : HttpsTestServer(common_name, KeyType{"prime256v1"}) {}
+
+HttpsTestServer::HttpsTestServer(const std::string &common_name, const KeyType &key_type) {
   char name[] = "/tmp/httpsXXXXXX";
   if (mkdtemp(name) == nullptr) abort();
   dir_ = name;
-  make_certificate(dir_, common_name);
+  make_certificate(dir_, common_name, key_type.name);
   start(dir_ + "/cert.pem", dir_ + "/key.pem");
 }
 
@@ -31,7 +39,13 @@ void HttpsTestServer::start(const std::string &cert_file, const std::string &key
   server_ = std::make_unique<httplib::SSLServer>(cert_file.c_str(), key_file.c_str());
   if (!server_->is_valid()) abort();
   server_->Post(".*", [this](const httplib::Request &req, httplib::Response &res) {
-    ReceivedRequest got{req.method, req.path, req.version, req.body, {}};
+    ReceivedRequest got{req.method, req.path, req.version, req.body, {}, {}};
+    if (req.ssl != nullptr) {
+      SSL *ssl = const_cast<SSL *>(req.ssl);
+      int group = SSL_get_negotiated_group(ssl);
+      const char *name = OBJ_nid2sn(group & ~TLSEXT_nid_unknown);
+      got.tls = std::string(SSL_get_version(ssl)) + " " + (name != nullptr ? name : "?");
+    }
     for (const auto &[key, value] : req.headers)
       if (key.rfind("REMOTE_", 0) != 0 && key.rfind("LOCAL_", 0) != 0)
         got.headers.emplace(key, value);

@@ -20,12 +20,21 @@ struct ReceivedRequest {
   std::string body;
   // The client's own header lines, names as sent.
   std::multimap<std::string, std::string> headers;
+  // The connection's TLS version and key exchange group ("TLSv1.3 X25519").
+  std::string tls;
+};
+
+// A certificate key: an OpenSSL curve name, or "rsa".
+struct KeyType {
+  std::string name;
 };
 
 class HttpsTestServer {
  public:
-  // `common_name` goes into the self-signed certificate's subject.
+  // `common_name` goes into the self-signed certificate's subject; its key is
+  // on P-256, or on `key_type`.
   explicit HttpsTestServer(const std::string &common_name = "127.0.0.1");
+  HttpsTestServer(const std::string &common_name, const KeyType &key_type);
   // Serves with the certificate and key in these files.
   HttpsTestServer(const std::string &cert_file, const std::string &key_file);
   ~HttpsTestServer();
@@ -62,5 +71,7 @@ class HttpsTestServer {
 };
 
 // Makes a self-signed certificate and key for `common_name` in `dir`
-// (cert.pem, key.pem); aborts when the openssl command fails.
-void make_certificate(const std::string &dir, const std::string &common_name);
+// (cert.pem, key.pem), the key on the curve `key_type` or RSA ("rsa");
+// aborts when the openssl command fails.
+void make_certificate(const std::string &dir, const std::string &common_name,
+                      const std::string &key_type = "prime256v1");

@@ -639,6 +639,13 @@ DOWNLOAD_FAILURES = [
     ("list_refused", ["1:--fault list:error"], [], -23,
      ["Error: goto parse_at_status list response\n", "Error: goto send_at_list failed, ret=-23\n"],
      PREP + ["download", "T", "T", "T", "list"], FUNCTIONS),
+    ("step3_answer_one_byte_over_the_limit", [], ["--package-answer-size 65536"], -19,
+     ["Error: response data is large, 65536\n", "Error: goto send_http failed, ret=-19\n"],
+     PREP + ["download", "T", "T"], FUNCTIONS[:3]),
+    # The same with the test build whose answer limit is raised to 262143.
+    ("raised_limit_step3_answer_one_byte_over", [], ["--package-answer-size 262144"], -19,
+     ["Error: response data is large, 262144\n", "Error: goto send_http failed, ret=-19\n"],
+     PREP + ["download", "T", "T"], FUNCTIONS[:3], None, "esimctl_large"),
 ]
 
 
@@ -668,12 +675,20 @@ SERVER_REFUSALS = [
 ]
 
 
+def test_build(ctx, g, build):
+    """Runs the tests' build of esimctl named `build` (from the tests folder) instead."""
+    if build:
+        g.options += ["--esimctl", os.path.join(ctx.build, "tests", build)]
+    return g
+
+
 def make_download_failure(row):
     name, modem, smdp, code, lines, tokens, functions = row[:7]
     server_status = row[7] if len(row) > 7 else None
+    build = row[8] if len(row) > 8 else None
 
     def body(ctx):
-        g = ctx.gateway()
+        g = test_build(ctx, ctx.gateway(), build)
         for m in modem:
             g.modem(m)
         for s in smdp:
@@ -702,6 +717,35 @@ def make_download_failure(row):
 
 for _row in DOWNLOAD_FAILURES + SERVER_REFUSALS:
     make_download_failure(_row)
+
+
+# Profile package answers at and past the answer limit: name, the tests'
+# build of esimctl (None: esimctl as built, limit 65535), the size of the
+# getBoundProfilePackage answer. Each is hex-encoded, sent in 1400-digit
+# chunks and installed (check_relay).
+PACKAGE_ANSWERS = [
+    ("default_limit_takes_65535_bytes", None, 65535),
+    ("raised_limit_installs_205_kb", "esimctl_large", 205000),
+    ("raised_limit_takes_262143_bytes", "esimctl_large", 262143),
+]
+
+
+def make_package_answer(row):
+    name, build, size = row
+
+    def body(ctx):
+        g = test_build(ctx, ctx.gateway().smdp("--package-answer-size %d" % size), build)
+        t = g.esimctl("-c", "1", "-a", CODE).run()
+        check_download_ok(ctx, t)
+        requests = t.smdp()
+        ctx.eq(len(requests) > 2 and requests[2]["response_size"], size, "size of the step 3 answer")
+        ctx.eq([len(series) for series in trans_series(t.modem())][2:3], [-(-2 * size // 1400)],
+               "chunks of step 3")
+    scenario("download.package.%s" % name, timeout=300)(body)
+
+
+for _row in PACKAGE_ANSWERS:
+    make_package_answer(_row)
 
 
 @scenario("download.save_fails_still_completes")

@@ -113,6 +113,30 @@ TEST_F(ProgressOnPty, LineFitsTheTerminalAndShowsNoControlBytes) {
   EXPECT_EQ(lines.back(), "esimctl chan 7  0:00  failed (result -1\r\n");
 }
 
+// The server's refusal stands ahead of the outcome in the last state only,
+// made one line like every other text.
+TEST_F(ProgressOnPty, LastStateShowsTheServersWordFirst) {
+  winsize wide{};
+  wide.ws_col = 200;
+  wide.ws_row = 24;
+  ASSERT_EQ(ioctl(master_, TIOCSWINSZ, &wide), 0);
+  int status = in_child([] {
+    progress_begin(7);
+    progress_stage("Step 1: initiateAuthentication");
+    progress_note("Server status: Failed, subject 8.2.6, reason 3.8: Refused\x1b[2J");
+    progress_stage("Step 1: initiateAuthentication");
+    progress_end("failed (result -15, see /www/esim_add_7.txt)");
+  });
+  ASSERT_EQ(status, 0);
+  std::vector<std::string> lines = redraws(drain(master_));
+  ASSERT_GE(lines.size(), 3u);
+  for (size_t i = 0; i + 1 < lines.size(); ++i)
+    EXPECT_EQ(lines[i].find("Server status"), std::string::npos) << lines[i];
+  EXPECT_EQ(lines.back(),
+            "esimctl chan 7  0:00  Server status: Failed, subject 8.2.6, reason 3.8: Refused?[2J; "
+            "failed (result -15, see /www/esim_add_7.txt)\r\n");
+}
+
 TEST_F(ProgressOnPty, TerminalThatStopsReadingDoesNotHoldUpTheRun) {
   // Far more redraws than a pty buffers: a blocking write would stop the
   // child at the first full buffer.
