@@ -79,6 +79,20 @@ struct FaultCount {
   bool take();
 };
 
+// What a simulator's reader of one fault action made of it.
+enum class FaultAction { kTaken, kBadValue, kUnknown };
+
+// Both simulators' fault specs read "TARGET:ACTION[=VALUE][,ACTION...]": the
+// target (a command kind, an ES9+ function) before the colon, then actions,
+// of which skip=N and times=N (the FaultCount) are common and every other one
+// is the simulator's own, handed to `action` with its value. `shape` names
+// the syntax in the message of a spec without a target or colon. False with
+// a message in *err on a bad spec: no target, an unknown action, a bad value,
+// or no action but the counts.
+template <typename ActionReader>
+bool parse_fault_spec(const std::string &spec, const char *shape, std::string *target,
+                      FaultCount *count, ActionReader action, std::string *err);
+
 // Readers of the numbers in options and fault actions. Each takes the whole
 // of `text` as a decimal number of at most `max`: digits only (the fraction
 // also one '.'), no sign, no blanks, nothing behind. False, with *out
@@ -105,5 +119,42 @@ std::string json_quote(const std::string &text);
 // The one-line JSON text of `item`, as both simulators put it on the wire;
 // empty when cJSON cannot print it.
 std::string print_compact(const cJSON *item);
+
+template <typename ActionReader>
+bool parse_fault_spec(const std::string &spec, const char *shape, std::string *target,
+                      FaultCount *count, ActionReader action, std::string *err) {
+  size_t colon = spec.find(':');
+  if (colon == std::string::npos || colon == 0) {
+    *err = std::string("fault must read ") + shape + ": " + spec;
+    return false;
+  }
+  *target = spec.substr(0, colon);
+  bool any = false;
+  for (const auto &kv : split_settings(spec.substr(colon + 1))) {
+    const std::string &k = kv.first;
+    const std::string &v = kv.second;
+    FaultAction read = FaultAction::kTaken;
+    if (k == "skip" || k == "times") {
+      if (!parse_number(v, kMaxFaultNumber, k == "skip" ? &count->skip : &count->times))
+        read = FaultAction::kBadValue;
+    } else {
+      read = action(k, v);
+      any = any || read == FaultAction::kTaken;
+    }
+    if (read == FaultAction::kUnknown) {
+      *err = "unknown fault action '" + k + "' in " + spec;
+      return false;
+    }
+    if (read == FaultAction::kBadValue) {
+      *err = "bad value for '" + k + "' in " + spec;
+      return false;
+    }
+  }
+  if (!any) {
+    *err = "fault names no action: " + spec;
+    return false;
+  }
+  return true;
+}
 
 }  // namespace sim

@@ -13,18 +13,9 @@ int scaled(int ms, double factor) {
 }  // namespace
 
 bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *err) {
-  size_t colon = spec.find(':');
-  if (colon == std::string::npos || colon == 0) {
-    *err = "fault must read KIND:ACTION[,ACTION...]: " + spec;
-    return false;
-  }
   ModemFault f;
-  f.kind = spec.substr(0, colon);
   f.text = spec;
-  bool any = false;
-  for (const auto &kv : split_settings(spec.substr(colon + 1))) {
-    const std::string &k = kv.first;
-    const std::string &v = kv.second;
+  auto action = [&f](const std::string &k, const std::string &v) {
     bool ok = true;
     if (k == "status") {
       ok = !v.empty() && v.find_first_of("\r\n\"") == std::string::npos;
@@ -57,26 +48,13 @@ bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *
       f.urc_after = v.empty() ? "+QIND: \"SMS DONE\"" : v;
     } else if (k == "urc_gap") {
       ok = parse_number(v, kMaxFaultNumber, &f.urc_gap_ms);
-    } else if (k == "skip") {
-      ok = parse_number(v, kMaxFaultNumber, &f.count.skip);
-      if (ok) continue;
-    } else if (k == "times") {
-      ok = parse_number(v, kMaxFaultNumber, &f.count.times);
-      if (ok) continue;
     } else {
-      *err = "unknown fault action '" + k + "' in " + spec;
-      return false;
+      return FaultAction::kUnknown;
     }
-    if (!ok) {
-      *err = "bad value for '" + k + "' in " + spec;
-      return false;
-    }
-    any = true;
-  }
-  if (!any) {
-    *err = "fault names no action: " + spec;
+    return ok ? FaultAction::kTaken : FaultAction::kBadValue;
+  };
+  if (!parse_fault_spec(spec, "KIND:ACTION[,ACTION...]", &f.kind, &f.count, action, err))
     return false;
-  }
   *fault = f;
   return true;
 }

@@ -116,24 +116,9 @@ bool percent_decode(const std::string &text, std::string *out) {
 }
 
 bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
-  size_t colon = spec.find(':');
-  if (colon == std::string::npos) {
-    *err = "fault must read FUNCTION:ACTION[,...]: " + spec;
-    return false;
-  }
   Fault f;
-  f.function = spec.substr(0, colon);
   f.text = spec;
-  bool known = f.function == "any";
-  for (const char *fn : kFunctions) known = known || f.function == fn;
-  if (!known) {
-    *err = "unknown ES9+ function in fault: " + spec;
-    return false;
-  }
-  bool any = false;
-  for (const auto &kv : sim::split_settings(spec.substr(colon + 1))) {
-    const std::string &k = kv.first;
-    const std::string &v = kv.second;
+  auto action = [&f](const std::string &k, const std::string &v) {
     bool ok = true;
     if (k == "status") {
       ok = sim::parse_number(v, kMaxHttpStatus, &f.status) && f.status >= kMinHttpStatus;
@@ -165,24 +150,17 @@ bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
                                             : &f.identifier;
       ok = percent_decode(v, field) && !(k != "message" && field->empty());
       f.failed = true;
-    } else if (k == "skip") {
-      ok = sim::parse_number(v, sim::kMaxFaultNumber, &f.count.skip);
-      if (ok) continue;
-    } else if (k == "times") {
-      ok = sim::parse_number(v, sim::kMaxFaultNumber, &f.count.times);
-      if (ok) continue;
     } else {
-      *err = "unknown fault action '" + k + "' in " + spec;
-      return false;
+      return sim::FaultAction::kUnknown;
     }
-    if (!ok) {
-      *err = "bad value for '" + k + "' in " + spec;
-      return false;
-    }
-    any = true;
-  }
-  if (!any) {
-    *err = "fault names no action: " + spec;
+    return ok ? sim::FaultAction::kTaken : sim::FaultAction::kBadValue;
+  };
+  if (!sim::parse_fault_spec(spec, "FUNCTION:ACTION[,...]", &f.function, &f.count, action, err))
+    return false;
+  bool known = f.function == "any";
+  for (const char *fn : kFunctions) known = known || f.function == fn;
+  if (!known) {
+    *err = "unknown ES9+ function in fault: " + spec;
     return false;
   }
   *out = f;
