@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "last_run.h"
+
 // Exit statuses of esimctl-info; with several channels the highest counts.
 enum InfoStatus : int {
   kInfoAnswered = 0,     // every query answered
@@ -72,6 +74,8 @@ struct ChannelRead {
   std::string notification_reply;
   bool records_read = false;
   std::vector<ServerRecord> records;  // the rows listed, even when the listing then failed
+  bool last_found = false;            // the channel has a run log with an entry
+  LastRun last;                       // what its run logs say of the last run
   std::vector<std::string> errors;
 };
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "at_exchange.h"
 #include "globals.h"
 #include "peer_text.h"
 #include "profile_cmds.h"
@@ -10,6 +11,7 @@
 namespace {
 
 constexpr size_t kDetailSize = 1024;
+constexpr size_t kDeviceSize = 128;
 
 bool has_record(const ChannelRead &read, const std::string &id) {
   for (const ServerRecord &record : read.records)
@@ -41,12 +43,13 @@ void compare(const ChannelRead &read, const char *now, std::vector<Finding> *fou
   for (const ListedProfile &profile : read.profiles) {
     if (has_record(read, profile.iccid)) continue;
     snprintf(detail, sizeof detail,
-             "installed but not recorded (a download that stopped at its notification or its "
-             "list, or whose record was not saved), so its removal would stop at the lookup; "
-             "record the server that installed it (the host of its activation code and the "
-             "path its download notified), then remove it: %s %s \"INSERT INTO esim_http "
-             "(port, iccid, http_ip, http_path, save_time) VALUES (%d, \\\"%s\\\", "
-             "\\\"<server host>\\\", \\\"<notification path>\\\", \\\"%s\\\")\"",
+             "installed but not recorded (a download that ended at 234, 233 or 236, or at 0 "
+             "with ret=-24 in its log), so its removal would stop at 255; record its server by "
+             "hand, with the host of the activation code and the path of the download log's "
+             "\"URL:\" line after \"=== Step 4: notify ===\", and keep the profile as planned, "
+             "or then remove it: %s %s \"INSERT INTO esim_http (port, iccid, http_ip, http_path, "
+             "save_time) VALUES (%d, \\\"%s\\\", \\\"<server host>\\\", "
+             "\\\"<notification path>\\\", \\\"%s\\\")\"",
              ESIMCTL_DB_CLIENT, ESIMCTL_DB_FILE, read.chan, profile.iccid.c_str(), now);
     add(found, "profile-without-record", &profile.iccid, detail);
   }
@@ -62,9 +65,10 @@ void compare(const ChannelRead &read, const char *now, std::vector<Finding> *fou
     bool digits = id[0] != '\0' && is_iccid_text(id);
     if (digits && read.notification_replied && strstr(read.notification_reply.c_str(), id))
       snprintf(detail, sizeof detail,
-               "recorded but not on the eUICC, and a notification for it is pending there: "
-               "keep the record, that notification goes to its server; send it and forget "
-               "the record with: esimctl -c %d -i %s -r -n",
+               "recorded but not on the eUICC, and a notification for it is pending there (a "
+               "removal that ended at 250 or 249): keep the record, that notification goes to "
+               "its server; run the removal again with -n (and without -d), which sends it, "
+               "cleans up and forgets the record: esimctl -c %d -i %s -r -n",
                read.chan, id);
     else if (digits && !read.notifications_read)
       snprintf(detail, sizeof detail,
@@ -72,8 +76,10 @@ void compare(const ChannelRead &read, const char *now, std::vector<Finding> *fou
                "notification for it may still be pending: look again before forgetting it");
     else if (digits)
       snprintf(detail, sizeof detail,
-               "recorded but not on the eUICC (removed without esimctl, or a removal that did "
-               "not forget its record); forget it with: %s %s \"DELETE FROM esim_http WHERE "
+               "recorded but not on the eUICC, and no notification for it is pending there (a "
+               "removal that ended at 251 or at 0 with ret=-10, or a profile removed without "
+               "esimctl): the server cannot be told by esimctl; forget the record by hand: %s %s "
+               "\"DELETE FROM esim_http WHERE "
                "port = %d AND iccid = \\\"%s\\\" \"",
                ESIMCTL_DB_CLIENT, ESIMCTL_DB_FILE, read.chan, id);
     else
@@ -103,11 +109,38 @@ void pending(const ChannelRead &read, std::vector<Finding> *found) {
       int n = snprintf(seqs + used, sizeof seqs - used, "%s%s", used ? ", " : "", seq.c_str());
       if (n > 0) used = used + static_cast<size_t>(n) < sizeof seqs ? used + n : sizeof seqs - 1;
     }
+    // What to do depends on who can still send them: the record names
+    // their server; without one, esimctl cannot reach it.
+    const std::string *id = list[i].has_iccid ? &list[i].iccid : nullptr;
+    bool sides = read.list_read && read.records_read;
+    char advice[kDetailSize / 2] = {};
+    if (id != nullptr && sides && has_profile(read, *id)) {
+      snprintf(advice, sizeof advice,
+               "the profile is still installed; they stay until its removal");
+    } else if (id != nullptr && sides && has_record(read, *id)) {
+      snprintf(advice, sizeof advice,
+               "its record is in place (a removal that ended at 250 or 249): run the removal "
+               "again with -n (and without -d): esimctl -c %d -i %s -r -n",
+               read.chan, id->c_str());
+    } else if (id != nullptr && sides) {
+      char device[kDeviceSize] = {};
+      channel_device_path(read.chan, device, sizeof device);
+      snprintf(advice, sizeof advice,
+               "no record names their server, so a removal cannot reach them; after a removal "
+               "that ended at 0 with ret=-8 or -9 in its log the server has its notification: "
+               "delete each of them on the eUICC by hand, with SEQ its sequence number: stty -F "
+               "%s 115200 raw -echo && printf 'AT+QESIM=\"ntf_delete\",SEQ\\r\\n' > %s",
+               device, device);
+    } else {
+      snprintf(advice, sizeof advice,
+               "not yet sent to or not yet deleted after its server; esimctl-info cannot tell "
+               "which: %s",
+               id == nullptr ? "no ICCID could be read on their lines" : "look again");
+    }
     snprintf(detail, sizeof detail,
-             "%d notification%s pending on the eUICC (sequence number%s %s), not yet sent to "
-             "or not yet deleted after its server",
-             count, count == 1 ? "" : "s", count == 1 ? "" : "s", seqs);
-    add(found, "notifications-pending", list[i].has_iccid ? &list[i].iccid : nullptr, detail);
+             "%d notification%s pending on the eUICC (sequence number%s %s); %s", count,
+             count == 1 ? "" : "s", count == 1 ? "" : "s", seqs, advice);
+    add(found, "notifications-pending", id, detail);
   }
 }
 
@@ -124,10 +157,14 @@ std::vector<Finding> find_findings(const ChannelRead &read, const char *now) {
     add(&found, "eid-not-ready", nullptr, detail);
   }
   if (read.level_read && read.level != 1) {
+    char device[kDeviceSize] = {};
+    channel_device_path(read.chan, device, sizeof device);
     snprintf(detail, sizeof detail,
              "functionality level %d, not 1 (full function): a removal that stopped before its "
-             "notification was sent leaves 4; AT+CFUN=1 restores full function",
-             read.level);
+             "notification was sent (255 to 249) leaves 4; mend the cause and run the removal "
+             "again (a successful run ends at full function), or restore full function by hand: "
+             "stty -F %s 115200 raw -echo && printf 'AT+CFUN=1\\r\\n' > %s",
+             read.level, device, device);
     add(&found, "radio-off", nullptr, detail);
   }
   // A comparison is only made when both of its sides were read.

@@ -20,6 +20,7 @@
 #include "globals.h"
 #include "info_output.h"
 #include "run_log.h"
+#include "run_logs.h"
 
 namespace {
 
@@ -61,6 +62,9 @@ InfoStatus read_one(int chan, Json *info) {
   ChannelRead read;
   InfoStatus status = read_channel(chan, &read);
   release_channel();
+  // The logs tell the last run even of a channel that is busy or gone.
+  read.chan = chan;
+  read.last_found = find_last_run(chan, ESIMCTL_LOG_DIR, &read.last);
   char now[32];
   time_t t = time(nullptr);
   struct tm local {};

@@ -21,6 +21,30 @@ void add_text_or_null(cJSON *object, const char *name, bool present, const std::
     cJSON_AddNullToObject(object, name);
 }
 
+// The last run in one line, its failure and server status each on a line
+// of their own below it. Log text is peer text: escaped like the rest.
+void print_last_run(const cJSON *last, FILE *out) {
+  if (!cJSON_IsObject(last)) {
+    fprintf(out, "  %-14s none\n", "last");
+    return;
+  }
+  auto text = [&](const char *name) {
+    return terminal_escaped(cJSON_GetStringValue(cJSON_GetObjectItem(last, name)));
+  };
+  const cJSON *result = cJSON_GetObjectItem(last, "result");
+  std::string outcome = cJSON_IsNumber(result)
+                            ? "result " + std::to_string(result->valueint)
+                            : std::string("no outcome (killed, or still running)");
+  std::string what = text("operation");
+  if (cJSON_IsString(cJSON_GetObjectItem(last, "iccid"))) what += " " + text("iccid");
+  fprintf(out, "  %-14s %s  started %s  %s\n", "last", what.c_str(), text("started").c_str(),
+          outcome.c_str());
+  if (cJSON_IsString(cJSON_GetObjectItem(last, "failure")))
+    fprintf(out, "  %-14s %s\n", "", text("failure").c_str());
+  if (cJSON_IsString(cJSON_GetObjectItem(last, "server_status")))
+    fprintf(out, "  %-14s %s\n", "", text("server_status").c_str());
+}
+
 }  // namespace
 
 Json info_json(const ChannelRead &read, const std::vector<Finding> &findings) {
@@ -62,6 +86,21 @@ Json info_json(const ChannelRead &read, const std::vector<Finding> &findings) {
     add_text(record, "saved", row.saved);
     cJSON_AddItemToArray(records, record);
   }
+  if (!read.last_found) {
+    cJSON_AddNullToObject(object, "last");
+  } else {
+    const LastRun &run = read.last;
+    cJSON *last = cJSON_AddObjectToObject(object, "last");
+    cJSON_AddStringToObject(last, "operation", run.removal ? "removal" : "download");
+    add_text_or_null(last, "iccid", run.has_iccid, run.iccid);
+    add_text_or_null(last, "started", run.has_started, run.started);
+    if (run.has_result)
+      cJSON_AddNumberToObject(last, "result", run.result);
+    else
+      cJSON_AddNullToObject(last, "result");
+    add_text_or_null(last, "failure", run.has_failure, run.failure);
+    add_text_or_null(last, "server_status", run.has_server_status, run.server_status);
+  }
   cJSON *found = cJSON_AddArrayToObject(object, "findings");
   for (const Finding &finding : findings) {
     cJSON *item = cJSON_CreateObject();
@@ -96,6 +135,8 @@ void print_channel_table(const cJSON *info, FILE *out) {
     fprintf(out, "  %-14s -\n", "functionality");
   fprintf(out, "  %-14s %s\n", "firmware", text(cJSON_GetObjectItem(info, "firmware")).c_str());
   fprintf(out, "  %-14s %s\n", "EID", text(cJSON_GetObjectItem(info, "eid")).c_str());
+
+  print_last_run(cJSON_GetObjectItem(info, "last"), out);
 
   struct Section {
     const char *title;

@@ -11,8 +11,9 @@
 #include "json_owner.h"
 
 // The channel's object, whose members are exactly channel, device,
-// functionality, firmware, eid, profiles, notifications, records, findings
-// and errors (a value not read is null). Null only when memory runs out.
+// functionality, firmware, eid, profiles, notifications, records, last,
+// findings and errors (a value not read is null; last is null when the
+// channel has no run log). Null only when memory runs out.
 Json info_json(const ChannelRead &read, const std::vector<Finding> &findings);
 
 // The object of a channel that could not be read, with `error` as its one

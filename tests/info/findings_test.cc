@@ -81,6 +81,13 @@ TEST(Findings, EachLeftOverStateGetsItsFindingAndItsAdvice) {
        {"status 1", "functionality level 4, not 1"},
        nullptr},
       {"level 0", [](ChannelRead &r) { r.level = 0; }, "radio-off:-", {"level 0"}, nullptr},
+      {"radio off: run the removal again, or full function by hand on the channel's device",
+       [](ChannelRead &r) { r.level = 4; },
+       "radio-off:-",
+       {"run the removal again (a successful run ends at full function), or restore full function "
+        "by hand: stty -F /dev/zarn/chn_usb/7 115200 raw -echo && printf 'AT+CFUN=1\\r\\n' > "
+        "/dev/zarn/chn_usb/7"},
+       nullptr},
       {"level not read is no radio-off",
        [](ChannelRead &r) {
          r.level_read = false;
@@ -129,6 +136,29 @@ TEST(Findings, EachLeftOverStateGetsItsFindingAndItsAdvice) {
         "1 notification pending on the eUICC "
         "(sequence number 5)"},
        "DELETE"},
+      {"pending, record forgotten, profile gone (ret=-8, -9): deleted by hand",
+       [](ChannelRead &r) { pending(r, "5", kOdd); },
+       "notifications-pending:89445006012345678912",
+       {"(sequence number 5); no record names their server, so a removal cannot reach them; "
+        "after a removal that ended at 0 with ret=-8 or -9 in its log the server has its "
+        "notification: delete each of them on the eUICC by hand, with SEQ its sequence number: "
+        "stty -F /dev/zarn/chn_usb/7 115200 raw -echo && printf "
+        "'AT+QESIM=\"ntf_delete\",SEQ\\r\\n' > /dev/zarn/chn_usb/7"},
+       "-r -n"},
+      {"pending for a profile still installed: nothing by hand",
+       [](ChannelRead &r) { pending(r, "8", kKept); },
+       "notifications-pending:89882470000000000017",
+       {"the profile is still installed"},
+       "ntf_delete"},
+      {"pending, records not read: neither deleted nor sent on a guess",
+       [](ChannelRead &r) {
+         r.records_read = false;
+         r.records.clear();
+         pending(r, "5", kOdd);
+       },
+       "notifications-pending:89445006012345678912",
+       {"look again"},
+       "ntf_delete"},
       {"ICCID anywhere in an unread notification reply still keeps the record",
        [](ChannelRead &r) {
          record(r, kOdd);
