@@ -49,6 +49,26 @@ TEST(ChannelTable, ShowsModemAndDatabaseTextWithoutControlBytes) {
             std::string::npos)
       << table;
   EXPECT_NE(table.find("  EID            -\n"), std::string::npos) << table;
+  EXPECT_NE(table.find("  last           none\n"), std::string::npos) << table;
+
+  // The last run's failure and server status come from the run log, where
+  // the modem's and the server's bytes stand as they came.
+  cJSON *last = cJSON_CreateObject();
+  cJSON_AddStringToObject(last, "operation", "removal");
+  cJSON_AddStringToObject(last, "iccid", "89882470000000000017");
+  cJSON_AddStringToObject(last, "started", "2026-12-08 11:00:00");
+  cJSON_AddNumberToObject(last, "result", -7);
+  cJSON_AddStringToObject(last, "failure", "Error: HTTP notification request failed, ret=-7");
+  cJSON_AddStringToObject(last, "server_status", "Server status: Failed\x1b[2J\r\nX");
+  cJSON_ReplaceItemInObject(info.get(), "last", last);
+  table = table_of(info.get());
+  for (char c : table) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << "byte " << int(c);
+  EXPECT_NE(
+      table.find("  last           removal 89882470000000000017  started 2026-12-08 "
+                 "11:00:00  result -7\n                 Error: HTTP notification request "
+                 "failed, ret=-7\n                 Server status: Failed\\x1b[2J\\x0d\\x0aX\n"),
+      std::string::npos)
+      << table;
 }
 
 // Each byte sequence that is not well-formed UTF-8 becomes one U+FFFD per

@@ -1542,7 +1542,9 @@ def terminal_pipe(ctx):
 # ------------------------------------------------------------ esimctl-info ----
 INFO_READS = ["AT+CFUN?", "AT+QGMR", 'AT+QESIM="eid"', 'AT+QESIM="list"', 'AT+QESIM="ntf_list",0']
 INFO_MEMBERS = ["channel", "device", "functionality", "firmware", "eid", "profiles", "notifications",
-                "records", "findings", "errors"]
+                "records", "last", "findings", "errors"]
+LAST_MEMBERS = ["operation", "iccid", "started", "result", "failure", "server_status"]
+STARTED = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
 SIM_EID = "89049032000001000000000000000107"
 SIM_FIRMWARE = "SIMMODEM01R02A03_01.002.01.002"
 
@@ -1562,6 +1564,19 @@ def info_commands(ctx, commands, what="modem commands of esimctl-info"):
 
 def kinds(obj):
     return [(f["kind"], f["iccid"]) for f in obj.get("findings", [])]
+
+
+def check_last(ctx, obj, operation, iccid, result, failure, server_status, what):
+    """The object's last run; `failure` is a test on the text (or None)."""
+    last = obj.get("last") or {}
+    ctx.eq(list(last), LAST_MEMBERS, "%s: members of last" % what)
+    ctx.check(STARTED.match(last.get("started") or ""), "%s: started as the log writes it: %r"
+              % (what, last.get("started")))
+    ctx.eq((last.get("operation"), last.get("iccid"), last.get("result"), last.get("server_status")),
+           (operation, iccid, result, server_status), "%s: operation, iccid, result, server status" % what)
+    seen = last.get("failure")
+    ctx.check(seen is None if failure is None else seen is not None and failure(seen),
+              "%s: failure %r" % (what, seen))
 
 
 @scenario("info.after_download_names_the_profile_and_its_record")
@@ -1585,6 +1600,7 @@ def info_after_download(ctx):
     ctx.check(all(re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$", r["saved"]) for r in obj["records"]),
               "each record's save time")
     ctx.eq((obj["notifications"], obj["findings"], obj["errors"]), ([], [], []), "no notification, finding, error")
+    check_last(ctx, obj, "download", None, 0, None, None, "after a download")
     ctx.eq(t.tokens(), DOWNLOAD_OK + ["cfun_query", "qgmr", "eid", "list", 'AT+QESIM="ntf_list",0'],
            "the modem heard the download, then the five reads")
     info_commands(ctx, t.commands()[len(t.commands()) - 5:])
@@ -1623,6 +1639,35 @@ PY""" % (HOST, NOTIFY_PATH))
     after, status = t.info(2)
     ctx.eq((status, [kinds(o) for o in after], [o["profiles"] for o in after]), (0, [[]], [[]]), "nothing left")
     ctx.eq(t.db(), [], "database rows")
+
+
+@scenario("info.last_run_refused_by_the_server_or_killed")
+def info_last_run(ctx):
+    # Channel 1: the server refuses the download at authenticateClient.
+    # Channel 2: the download is killed (a power cut of the tool) mid-way.
+    # Channel 3: no run at all.
+    g = ctx.gateway(channels="1-3").smdp(
+        "--fault authenticateClient:failed,subject=8.2.6,reason=3.8,message=Refused,times=1")
+    g.esimctl("-c", "1", "-a", CODE)
+    g.line("esimctl-run -c 2 -a '%s' >/dev/null 2>&1 & run=$!" % CODE)
+    g.line("until [ \"$(grep -c trans_last $SIM_OUT/modem/chn_2.jsonl 2>/dev/null)\" -ge 1 ]; do sleep 0.02; done")
+    g.line("pkill -KILL -f '^[^ ]*(/sim/bin/esimctl|qemu-[a-z0-9]+ .* /sim/bin/esimctl) '; wait $run")
+    info(g, "-c", "all")
+    t = g.run()
+    stopped = t.status(1)
+    ctx.check(stopped is not None and stopped > 1, "the refused download failed: %r" % stopped)
+    ctx.eq(t.status(2), 128 + 9, "the download killed")
+    objs, status = t.info()
+    ctx.eq([o["channel"] for o in objs], [1, 2, 3], "objects")
+    if len(objs) != 3:
+        return
+    code = (stopped or 0) - 256
+    ctx.eq(t.stdout(1), "Error: failed cause %d\n" % code, "the refused run's outcome")
+    check_last(ctx, objs[0], "download", None, code,
+               lambda f: f.startswith("Error") and f.endswith("ret=%d" % code),
+               "Server status: Failed, subject 8.2.6, reason 3.8: Refused", "refused")
+    check_last(ctx, objs[1], "download", None, None, None, None, "killed")
+    ctx.eq(objs[2].get("last"), None, "a channel without a run log")
 
 
 @scenario("info.early_removal_failure_leaves_the_radio_off")
