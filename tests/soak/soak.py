@@ -138,6 +138,7 @@ NEEDED = {
     "242": ["run the download again"], "239": ["run the download again"],
     "241": ["run the download again"], "238": ["run the download again"],
     "236": ["run esimctl-info -c n first", "if it reports a profile-without-record",
+            "with its last part, initiateauthentication, made handlenotification",
             "record its server as for 234", "otherwise run the download again"],
     "234": ["record its server by hand", "the host of the activation code",
             "the path of the log's \"url:\" line after \"=== step 4: notify ===\"",
@@ -411,6 +412,8 @@ class Soak:
                                 if n["iccid"] == st.iccid:
                                     self.shell(ch, "delete the notification by hand", statement(e, "ntf_delete"),
                                                n=ch, seq=n["seq"])
+                                    # Let the modem read it before the next run opens (and flushes) the line.
+                                    time.sleep(0.3)
                             break
                 self.restore_radio(ch)
                 return
@@ -536,6 +539,17 @@ class Soak:
         channel's other downloads, as 236 says)."""
         host = code.split("$")[1]
         path = self.notify_path(log) or self.notify_path(read_from("/www/esim_add_%d.txt" % ch, 0))
+        if path is None:
+            # No download of this server got as far: as 236 says, the path
+            # of the run's first request, its last part made handleNotification.
+            self.words("236", "with its last part, initiateauthentication, made handlenotification")
+            first = re.search(r"\]URL: https://[^/]+(/\S*)initiateAuthentication\n", log) or \
+                re.search(r"\]URL: https://[^/]+(/\S*)initiateAuthentication\n",
+                          read_from("/www/esim_add_%d.txt" % ch, 0))
+            path = first.group(1) + "handleNotification" if first else None
+        if path is None:
+            self.finding(ch, "no path for the record of %s: the log names no request" % iccid)
+            return
         self.shell(ch, "record the server by hand (234)", statement(self.entries, "insert"), n=ch, iccid=iccid,
                    host=host, path=path)
         if iccid not in st.profiles:
