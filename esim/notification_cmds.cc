@@ -96,7 +96,10 @@ int for_each_listed_notification(const char *reply, NotificationVisitor visit, v
     bool status_line =
         status_key != nullptr && status_key >= line && status_key < line + strlen(line);
     size_t seq_len = comma != nullptr ? strcspn(comma + 1, ",") : 0;
-    if (!status_line && seq_len > 0) {
+    // Only the command's own lines: an unsolicited line in the same reply
+    // (+QIND: "csq",20,99, +CREG: 1,5) has commas too, but is no notification.
+    bool own_line = strncmp(line, "+QESIM:", 7) == 0;
+    if (own_line && !status_line && seq_len > 0) {
       const char *seq = comma + 1;
       const char *iccid_at = nullptr;
       size_t iccid_len = find_iccid(line, seq, seq_len, &iccid_at);

@@ -19,7 +19,9 @@ int execute_at_command(int chan_id, const char *at_cmd, char *out_result, int ou
                        int long_time_flag);
 
 // The device of channel `chan`: "<dev_dir>/<chan>", cut to `size` bytes.
-// Every program of the tool names a channel's device through this.
+// Every program of the tool names a channel's device through this, into a
+// buffer of kDevicePathSize.
+constexpr size_t kDevicePathSize = 4096;
 void channel_device_path(int chan, char *path, size_t size);
 
 // The exchange of a look that changes nothing (esimctl-info): the same

@@ -18,7 +18,6 @@
 namespace {
 
 constexpr size_t kErrorSize = 256;
-constexpr size_t kPathSize = 4096;
 // The EID and its status as far as a look shows them.
 constexpr size_t kEidSize = 256;
 constexpr size_t kEidStatusSize = 64;
@@ -188,7 +187,7 @@ InfoStatus look_status(const ChannelRead &read) {
 
 InfoStatus read_channel(int chan, ChannelRead *read) {
   read->chan = chan;
-  char device[kPathSize] = {};
+  char device[kDevicePathSize] = {};
   channel_device_path(chan, device, sizeof device);
   struct stat st {};
   if (stat(device, &st) != 0) {

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr size_t kDetailSize = 1024;
-constexpr size_t kDeviceSize = 128;
 
 bool has_record(const ChannelRead &read, const std::string &id) {
   for (const ServerRecord &record : read.records)
@@ -123,7 +122,7 @@ void pending(const ChannelRead &read, std::vector<Finding> *found) {
                "again with -n (and without -d): esimctl -c %d -i %s -r -n",
                read.chan, id->c_str());
     } else if (id != nullptr && sides) {
-      char device[kDeviceSize] = {};
+      char device[kDevicePathSize] = {};
       channel_device_path(read.chan, device, sizeof device);
       snprintf(advice, sizeof advice,
                "no record names their server, so a removal cannot reach them; after a removal "
@@ -157,7 +156,7 @@ std::vector<Finding> find_findings(const ChannelRead &read, const char *now) {
     add(&found, "eid-not-ready", nullptr, detail);
   }
   if (read.level_read && read.level != 1) {
-    char device[kDeviceSize] = {};
+    char device[kDevicePathSize] = {};
     channel_device_path(read.chan, device, sizeof device);
     snprintf(detail, sizeof detail,
              "functionality level %d, not 1 (full function): a removal that stopped before its "

@@ -25,7 +25,6 @@
 namespace {
 
 constexpr int kChannels = 32;
-constexpr size_t kPathSize = 4096;
 
 void info_usage(const char *prog_name) {
   printf("usage: %s -c <channel|all> [--json]\n", prog_name);
@@ -161,7 +160,7 @@ int read_all(bool json) {
   Child children[kChannels];
   int count = 0;
   for (int chan = 1; chan <= kChannels; ++chan) {
-    char device[kPathSize];
+    char device[kDevicePathSize];
     channel_device_path(chan, device, sizeof device);
     struct stat st {};
     if (stat(device, &st) == 0) children[count++].chan = chan;

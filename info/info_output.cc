@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr size_t kPathSize = 4096;
-
 void add_text(cJSON *object, const char *name, const std::string &text) {
   cJSON_AddItemToObject(object, name, cJSON_CreateString(utf8_repaired(text.c_str()).c_str()));
 }
@@ -52,7 +50,7 @@ Json info_json(const ChannelRead &read, const std::vector<Finding> &findings) {
   if (!info) return nullptr;
   cJSON *object = info.get();
   cJSON_AddNumberToObject(object, "channel", read.chan);
-  char device[kPathSize] = {};
+  char device[kDevicePathSize] = {};
   channel_device_path(read.chan, device, sizeof device);
   add_text(object, "device", device);
   if (read.level_read)

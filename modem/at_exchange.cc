@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr int kPathSize = 4096;
 constexpr int kDiscardSize = 128;
 constexpr int kMaxReads = 30;
 constexpr useconds_t kPollPauseUs = 500000;
@@ -49,7 +48,7 @@ int open_channel(int chan) {
   int locked = lock_channel(chan);
   if (locked == -5 && !lock_waited) {
     lock_waited = true;
-    char file_name[kPathSize] = {};
+    char file_name[kDevicePathSize] = {};
     channel_device_path(chan, file_name, sizeof file_name);
     if (print_flag)
       log_print("chan %d device %s is held by another run: waiting up to %d s for it\n", chan,
@@ -63,7 +62,7 @@ int open_channel(int chan) {
     }
   }
   if (locked == -5) {
-    char file_name[kPathSize] = {};
+    char file_name[kDevicePathSize] = {};
     channel_device_path(chan, file_name, sizeof file_name);
     log_print("Error: chan %d device %s is in use by another esimctl run\n", chan, file_name);
   }
@@ -119,7 +118,7 @@ void channel_device_path(int chan, char *path, size_t size) {
 // from ever interleaving their commands.
 int lock_channel(int chan) {
   if (at_fd >= 0) return 0;
-  char file_name[kPathSize] = {};
+  char file_name[kDevicePathSize] = {};
   channel_device_path(chan, file_name, sizeof file_name);
   // The lock comes first, on a descriptor of its own: opening the line sets
   // it up and flushes it, which would throw away the reply that a run

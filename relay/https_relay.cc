@@ -20,11 +20,11 @@ namespace {
 constexpr size_t kUrlSize = 1024;
 constexpr long kTransferTimeoutSeconds = 30;
 
-// The key exchange groups OpenSSL 3 offers by default, in its order, with
+// The key exchange groups OpenSSL 3.0 offers by default, in its order, with
 // brainpoolP256r1 added last: profile servers hold certificates on P-256 or
 // on brainpoolP256r1, and in TLS 1.2 a server may use an ECDSA certificate
 // only on a curve the client lists. Against any other server the handshake
-// picks what it picked without the list.
+// picks what it picked without the list, with that OpenSSL.
 constexpr char kTlsGroups[] =
     "X25519:P-256:X448:P-521:P-384:ffdhe2048:ffdhe3072:ffdhe4096:ffdhe6144:ffdhe8192:"
     "brainpoolP256r1";

@@ -199,7 +199,7 @@ bool read_scenario_file(const std::string &path, std::vector<std::string> *args,
   return true;
 }
 
-bool FaultFile::changed(std::vector<std::string> *specs) {
+bool FaultFile::changed(std::vector<std::string> *lines_read) {
   if (path_.empty()) return false;
   struct stat st;
   Stamp now;
@@ -209,12 +209,12 @@ bool FaultFile::changed(std::vector<std::string> *specs) {
   if (read_ && now == stamp_) return false;
   read_ = true;
   stamp_ = now;
-  specs->clear();
+  lines_read->clear();
   std::ifstream in(path_);
   std::string line;
   while (in && std::getline(in, line)) {
     line = trim(line);
-    if (!line.empty() && line[0] != '#') specs->push_back(line);
+    if (!line.empty() && line[0] != '#') lines_read->push_back(line);
   }
   return true;
 }

@@ -49,15 +49,15 @@ std::vector<std::pair<std::string, std::string>> split_settings(const std::strin
 // "--name" and "value" as if given on the command line.
 bool read_scenario_file(const std::string &path, std::vector<std::string> *args, std::string *err);
 
-// A file of fault specs in the --fault syntax, one per line (blank lines and
+// A file of fault lines in the --fault syntax, one per line (blank lines and
 // lines starting with '#' skipped), that a running simulator reads again
 // whenever it changed, so that a test can change the faults between runs.
 class FaultFile {
  public:
   explicit FaultFile(std::string path = "") : path_(std::move(path)) {}
   // True when the file changed since the last call (a missing file reads as
-  // an empty one); *specs then holds its lines.
-  bool changed(std::vector<std::string> *specs);
+  // an empty one); *lines_read then holds its lines.
+  bool changed(std::vector<std::string> *lines_read);
 
  private:
   std::string path_;
@@ -82,15 +82,15 @@ struct FaultCount {
 // What a simulator's reader of one fault action made of it.
 enum class FaultAction { kTaken, kBadValue, kUnknown };
 
-// Both simulators' fault specs read "TARGET:ACTION[=VALUE][,ACTION...]": the
+// Both simulators' fault lines read "TARGET:ACTION[=VALUE][,ACTION...]": the
 // target (a command kind, an ES9+ function) before the colon, then actions,
 // of which skip=N and times=N (the FaultCount) are common and every other one
 // is the simulator's own, handed to `action` with its value. `shape` names
-// the syntax in the message of a spec without a target or colon. False with
-// a message in *err on a bad spec: no target, an unknown action, a bad value,
+// the syntax in the message of a line without a target or colon. False with
+// a message in *err on a bad line: no target, an unknown action, a bad value,
 // or no action but the counts.
 template <typename ActionReader>
-bool parse_fault_spec(const std::string &spec, const char *shape, std::string *target,
+bool parse_fault_line(const std::string &line, const char *shape, std::string *target,
                       FaultCount *count, ActionReader action, std::string *err);
 
 // Readers of the numbers in options and fault actions. Each takes the whole
@@ -121,16 +121,16 @@ std::string json_quote(const std::string &text);
 std::string print_compact(const cJSON *item);
 
 template <typename ActionReader>
-bool parse_fault_spec(const std::string &spec, const char *shape, std::string *target,
+bool parse_fault_line(const std::string &line, const char *shape, std::string *target,
                       FaultCount *count, ActionReader action, std::string *err) {
-  size_t colon = spec.find(':');
+  size_t colon = line.find(':');
   if (colon == std::string::npos || colon == 0) {
-    *err = std::string("fault must read ") + shape + ": " + spec;
+    *err = std::string("fault must read ") + shape + ": " + line;
     return false;
   }
-  *target = spec.substr(0, colon);
+  *target = line.substr(0, colon);
   bool any = false;
-  for (const auto &kv : split_settings(spec.substr(colon + 1))) {
+  for (const auto &kv : split_settings(line.substr(colon + 1))) {
     const std::string &k = kv.first;
     const std::string &v = kv.second;
     FaultAction read = FaultAction::kTaken;
@@ -142,16 +142,16 @@ bool parse_fault_spec(const std::string &spec, const char *shape, std::string *t
       any = any || read == FaultAction::kTaken;
     }
     if (read == FaultAction::kUnknown) {
-      *err = "unknown fault action '" + k + "' in " + spec;
+      *err = "unknown fault action '" + k + "' in " + line;
       return false;
     }
     if (read == FaultAction::kBadValue) {
-      *err = "bad value for '" + k + "' in " + spec;
+      *err = "bad value for '" + k + "' in " + line;
       return false;
     }
   }
   if (!any) {
-    *err = "fault names no action: " + spec;
+    *err = "fault names no action: " + line;
     return false;
   }
   return true;

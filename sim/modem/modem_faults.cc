@@ -12,9 +12,9 @@ int scaled(int ms, double factor) {
 
 }  // namespace
 
-bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *err) {
+bool parse_modem_fault(const std::string &line, ModemFault *fault, std::string *err) {
   ModemFault f;
-  f.text = spec;
+  f.text = line;
   auto action = [&f](const std::string &k, const std::string &v) {
     bool ok = true;
     if (k == "status") {
@@ -53,7 +53,7 @@ bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *
     }
     return ok ? FaultAction::kTaken : FaultAction::kBadValue;
   };
-  if (!parse_fault_spec(spec, "KIND:ACTION[,ACTION...]", &f.kind, &f.count, action, err))
+  if (!parse_fault_line(line, "KIND:ACTION[,ACTION...]", &f.kind, &f.count, action, err))
     return false;
   *fault = f;
   return true;

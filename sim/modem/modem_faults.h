@@ -29,8 +29,8 @@ struct ModemFault {
   sim::FaultCount count;   // skip=N first commands of the kind, then times=N
 };
 
-// Parses "KIND:action[,action...]"; false with a message on a bad spec.
-bool parse_modem_fault(const std::string &spec, ModemFault *fault, std::string *err);
+// Parses "KIND:action[,action...]"; false with a message on a bad line.
+bool parse_modem_fault(const std::string &line, ModemFault *fault, std::string *err);
 
 // The fault that applies to this command of `kind`, if any, counting it.
 const ModemFault *take_fault(std::vector<ModemFault> *faults, const std::string &kind);

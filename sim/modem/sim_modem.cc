@@ -366,13 +366,13 @@ void Modem::start_next() {
 // The faults of --fault-file, read again when the file changed; their counts
 // start afresh then. A line that does not parse is reported and left out.
 void Modem::reload_fault_file() {
-  std::vector<std::string> specs;
-  if (!fault_file_.changed(&specs)) return;
+  std::vector<std::string> lines_read;
+  if (!fault_file_.changed(&lines_read)) return;
   file_faults_.clear();
-  for (const std::string &spec : specs) {
+  for (const std::string &line : lines_read) {
     sim::ModemFault f;
     std::string err;
-    if (sim::parse_modem_fault(spec, &f, &err))
+    if (sim::parse_modem_fault(line, &f, &err))
       file_faults_.push_back(f);
     else
       fprintf(stderr, "sim_modem: %s: %s\n", o_.fault_file.c_str(), err.c_str());

@@ -115,9 +115,9 @@ bool percent_decode(const std::string &text, std::string *out) {
   return true;
 }
 
-bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
+bool parse_fault(const std::string &line, Fault *out, std::string *err) {
   Fault f;
-  f.text = spec;
+  f.text = line;
   auto action = [&f](const std::string &k, const std::string &v) {
     bool ok = true;
     if (k == "status") {
@@ -155,12 +155,12 @@ bool parse_fault(const std::string &spec, Fault *out, std::string *err) {
     }
     return ok ? sim::FaultAction::kTaken : sim::FaultAction::kBadValue;
   };
-  if (!sim::parse_fault_spec(spec, "FUNCTION:ACTION[,...]", &f.function, &f.count, action, err))
+  if (!sim::parse_fault_line(line, "FUNCTION:ACTION[,...]", &f.function, &f.count, action, err))
     return false;
   bool known = f.function == "any";
   for (const char *fn : kFunctions) known = known || f.function == fn;
   if (!known) {
-    *err = "unknown ES9+ function in fault: " + spec;
+    *err = "unknown ES9+ function in fault: " + line;
     return false;
   }
   *out = f;
@@ -310,13 +310,13 @@ bool take_file_fault(const std::string &pattern, const httplib::Request &req,
   std::lock_guard<std::mutex> guard(mu);
   auto it = by_host.find(path);
   if (it == by_host.end()) it = by_host.emplace(path, HostFaults{sim::FaultFile(path), {}}).first;
-  std::vector<std::string> specs;
-  if (it->second.file.changed(&specs)) {
+  std::vector<std::string> lines_read;
+  if (it->second.file.changed(&lines_read)) {
     it->second.faults.clear();
-    for (const std::string &spec : specs) {
+    for (const std::string &line : lines_read) {
       Fault f;
       std::string err;
-      if (parse_fault(spec, &f, &err))
+      if (parse_fault(line, &f, &err))
         it->second.faults.push_back(f);
       else
         fprintf(stderr, "sim_smdp: %s: %s\n", path.c_str(), err.c_str());

@@ -239,6 +239,8 @@ class Soak:
         self.findings = []  # (channel, what) of cases the manual did not bring back
         self.wrong = []  # (channel, what) of records lost or wrong
         self.peak_rss = 0
+        self.peak_run = ""
+        self.drawn = {}
         self.log_bytes = {"download": [], "removal": []}
         self.deadline = time.time() + a.max_seconds
         self.journal = open(SOAK + "/journal.txt", "a", buffering=1)
@@ -279,7 +281,9 @@ class Soak:
         status = os.waitstatus_to_exitcode(wstatus)
         with self.lock:
             self.runs += 1
-            self.peak_rss = max(self.peak_rss, usage.ru_maxrss)
+            if usage.ru_maxrss > self.peak_rss:
+                self.peak_rss = usage.ru_maxrss
+                self.peak_run = "esimctl %s (%s)" % (" ".join(args), self.drawn.get(ch, "no fault"))
         with open(out_path) as f:
             stdout = f.read()
         os.unlink(out_path)
@@ -346,6 +350,7 @@ class Soak:
 
     def set_fault(self, ch, fault):
         target, spec = fault if fault else (None, "")
+        self.drawn[ch] = "%s:%s" % fault if fault else "no fault"
         put("%s/modem_%d" % (FAULTS, ch), spec + "\n" if target == "modem" else "")
         put("%s/smdp_%s" % (FAULTS, host_of(ch)), spec + "\n" if target == "server" else "")
         put("%s/db_%d" % (FAULTS, ch), spec + "\n" if target == "db" else "")
@@ -666,7 +671,7 @@ def report(soak, a, wall, extra, fds):
         rows.append(("  " + name, soak.remedies[name]))
     rows += [("findings left", L), ("records lost or wrong", W),
              ("file descriptors left over", fds), ("child processes left over", len(extra)),
-             ("largest peak RSS of a run", "%d KiB" % soak.peak_rss)]
+             ("largest peak RSS of a run", "%d KiB: %s" % (soak.peak_rss, soak.peak_run))]
     for op in ("download", "removal"):
         b = soak.log_bytes[op]
         rows.append(("run-log bytes per %s" % op, "%d (mean of %d clean runs, max %d)"
