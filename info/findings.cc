@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "at_exchange.h"
 #include "globals.h"
@@ -22,6 +23,17 @@ bool has_profile(const ChannelRead &read, const std::string &id) {
   for (const ListedProfile &profile : read.profiles)
     if (profile.iccid == id) return true;
   return false;
+}
+
+// The statement esimctl(1) gives for typing one AT command to the channel by
+// hand: the line set up, then the command written to it.
+std::string by_hand(int chan, const char *at_command) {
+  char device[kDevicePathSize] = {};
+  channel_device_path(chan, device, sizeof device);
+  char statement[2 * kDevicePathSize + 128];
+  snprintf(statement, sizeof statement, "stty -F %s 115200 raw -echo && printf '%s\\r\\n' > %s",
+           device, at_command, device);
+  return statement;
 }
 
 bool same_iccid(const PendingNotification &a, const PendingNotification &b) {
@@ -122,14 +134,11 @@ void pending(const ChannelRead &read, std::vector<Finding> *found) {
                "again with -n (and without -d): esimctl -c %d -i %s -r -n",
                read.chan, id->c_str());
     } else if (id != nullptr && sides) {
-      char device[kDevicePathSize] = {};
-      channel_device_path(read.chan, device, sizeof device);
       snprintf(advice, sizeof advice,
                "no record names their server, so a removal cannot reach them; after a removal "
                "that ended at 0 with ret=-8 or -9 in its log the server has its notification: "
-               "delete each of them on the eUICC by hand, with SEQ its sequence number: stty -F "
-               "%s 115200 raw -echo && printf 'AT+QESIM=\"ntf_delete\",SEQ\\r\\n' > %s",
-               device, device);
+               "delete each of them on the eUICC by hand, with SEQ its sequence number: %s",
+               by_hand(read.chan, "AT+QESIM=\"ntf_delete\",SEQ").c_str());
     } else {
       snprintf(advice, sizeof advice,
                "not yet sent to or not yet deleted after its server; esimctl-info cannot tell "
@@ -156,14 +165,12 @@ std::vector<Finding> find_findings(const ChannelRead &read, const char *now) {
     add(&found, "eid-not-ready", nullptr, detail);
   }
   if (read.level_read && read.level != 1) {
-    char device[kDevicePathSize] = {};
-    channel_device_path(read.chan, device, sizeof device);
     snprintf(detail, sizeof detail,
              "functionality level %d, not 1 (full function): a removal that stopped before its "
              "notification was sent (255 to 249) leaves 4; mend the cause and run the removal "
              "again (a successful run ends at full function), or restore full function by hand: "
-             "stty -F %s 115200 raw -echo && printf 'AT+CFUN=1\\r\\n' > %s",
-             read.level, device, device);
+             "%s",
+             read.level, by_hand(read.chan, "AT+CFUN=1").c_str());
     add(&found, "radio-off", nullptr, detail);
   }
   // A comparison is only made when both of its sides were read.

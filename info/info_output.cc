@@ -19,6 +19,13 @@ void add_text_or_null(cJSON *object, const char *name, bool present, const std::
     cJSON_AddNullToObject(object, name);
 }
 
+void add_number_or_null(cJSON *object, const char *name, bool known, int value) {
+  if (known)
+    cJSON_AddNumberToObject(object, name, value);
+  else
+    cJSON_AddNullToObject(object, name);
+}
+
 // The last run in one line, its failure and server status each on a line
 // of their own below it. Log text is peer text: escaped like the rest.
 void print_last_run(const cJSON *last, FILE *out) {
@@ -53,10 +60,7 @@ Json info_json(const ChannelRead &read, const std::vector<Finding> &findings) {
   char device[kDevicePathSize] = {};
   channel_device_path(read.chan, device, sizeof device);
   add_text(object, "device", device);
-  if (read.level_read)
-    cJSON_AddNumberToObject(object, "functionality", read.level);
-  else
-    cJSON_AddNullToObject(object, "functionality");
+  add_number_or_null(object, "functionality", read.level_read, read.level);
   add_text_or_null(object, "firmware", read.firmware_read, read.firmware);
   add_text_or_null(object, "eid", read.eid_read, read.eid);
 
@@ -92,10 +96,7 @@ Json info_json(const ChannelRead &read, const std::vector<Finding> &findings) {
     cJSON_AddStringToObject(last, "operation", run.removal ? "removal" : "download");
     add_text_or_null(last, "iccid", run.has_iccid, run.iccid);
     add_text_or_null(last, "started", run.has_started, run.started);
-    if (run.has_result)
-      cJSON_AddNumberToObject(last, "result", run.result);
-    else
-      cJSON_AddNullToObject(last, "result");
+    add_number_or_null(last, "result", run.has_result, run.result);
     add_text_or_null(last, "failure", run.has_failure, run.failure);
     add_text_or_null(last, "server_status", run.has_server_status, run.server_status);
   }
