@@ -120,7 +120,7 @@ void write_file(const std::string &path, const std::string &text, long long mtim
   ASSERT_NE(f, nullptr) << path;
   fwrite(text.data(), 1, text.size(), f);
   fclose(f);
-  struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+  struct timespec times[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
   utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
