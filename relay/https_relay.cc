@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,20 +15,12 @@
 #include "json_owner.h"
 #include "peer_text.h"
 #include "run_log.h"
+#include "tls_groups.h"
 
 namespace {
 
 constexpr size_t kUrlSize = 1024;
 constexpr long kTransferTimeoutSeconds = 30;
-
-// The key exchange groups OpenSSL 3.0 offers by default, in its order, with
-// brainpoolP256r1 added last: profile servers hold certificates on P-256 or
-// on brainpoolP256r1, and in TLS 1.2 a server may use an ECDSA certificate
-// only on a curve the client lists. Against any other server the handshake
-// picks what it picked without the list, with that OpenSSL.
-constexpr char kTlsGroups[] =
-    "X25519:P-256:X448:P-521:P-384:ffdhe2048:ffdhe3072:ffdhe4096:ffdhe6144:ffdhe8192:"
-    "brainpoolP256r1";
 
 // The longest piece of each peer field that the server status entry shows.
 constexpr size_t kStatusShown = 64;
@@ -94,21 +87,33 @@ bool path_allowed(const char *path) {
   return path != nullptr && (path[0] == '\0' || path[0] == '/');
 }
 
-// Runs the transfer with brainpoolP256r1 among the offered groups. A TLS
-// library that cannot take the list (an OpenSSL built without brainpool
-// curves) refuses it while the connection is set up, before a byte of the
-// handshake is sent, and libcurl answers CURLE_SSL_CIPHER; a libcurl that
-// does not know the option refuses it at once. Either way the request goes
-// with the library's own groups, as it did before the list, so the list
-// never fails a request that would have gone through without it.
+// Runs the transfer with brainpoolP256r1 among the offered groups. On
+// libcurl over the OpenSSL this process links, the library's own context gets
+// it beside what it offers (tls_groups.h). Elsewhere the fixed list goes
+// first: a TLS library that cannot take it (an OpenSSL built without
+// brainpool curves) refuses it while the connection is set up, before a byte
+// of the handshake is sent, and libcurl answers CURLE_SSL_CIPHER; a libcurl
+// that does not know the option refuses it at once. Either way the request
+// goes with the library's own groups, within what is left of its time, so
+// the list never fails a request that would have gone through without it.
 CURLcode perform_offering_brainpool(CURL *curl) {
-  if (curl_easy_setopt(curl, CURLOPT_SSL_EC_CURVES, kTlsGroups) != CURLE_OK)
+  if (groups_path() == GroupsPath::kLibraryContext &&
+      curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, offer_brainpool) == CURLE_OK)
     return curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, nullptr);
+  if (curl_easy_setopt(curl, CURLOPT_SSL_EC_CURVES, kFixedTlsGroups) != CURLE_OK)
+    return curl_easy_perform(curl);
+  auto start = std::chrono::steady_clock::now();
   CURLcode res = curl_easy_perform(curl);
   if (res != CURLE_SSL_CIPHER) return res;
   if (print_flag)
     log_print("TLS groups [%s] not taken by the TLS library: sent with its own groups\n",
-              kTlsGroups);
+              kFixedTlsGroups);
+  auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  long left_ms = kTransferTimeoutSeconds * 1000 - static_cast<long>(spent.count());
+  if (left_ms <= 0) return CURLE_OPERATION_TIMEDOUT;
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, left_ms);
   curl_easy_setopt(curl, CURLOPT_SSL_EC_CURVES, nullptr);
   return curl_easy_perform(curl);
 }

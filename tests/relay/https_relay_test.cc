@@ -268,11 +268,37 @@ TEST_F(HttpsRelayTest, CertificateForAnotherHostIsAccepted) {
   EXPECT_STREQ(http_payload, "616263");
 }
 
+// What libcurl offers and negotiates on its own, with the TLS library's
+// defaults and the platform's configuration, as a P-256 server sees it.
+ReceivedRequest plain_libcurl_request() {
+  HttpsTestServer server;
+  server.answer(200, "abc");
+  CURL *curl = curl_easy_init();
+  curl_easy_setopt(curl, CURLOPT_URL, "https://127.0.0.1/plain");
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "{}");
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(
+      curl, CURLOPT_WRITEFUNCTION, +[](char *, size_t, size_t n, void *) { return n; });
+  EXPECT_EQ(curl_easy_perform(curl), CURLE_OK);
+  curl_easy_cleanup(curl);
+  auto requests = server.requests();
+  return requests.empty() ? ReceivedRequest{} : requests[0];
+}
+
+std::string with_brainpool(const std::string &groups) {
+  return groups.find("brainpoolP256r1") == std::string::npos ? groups + ":brainpoolP256r1" : groups;
+}
+
 struct ServerKeyCase {
   const char *situation;
   const char *key_type;
   bool library_without_brainpool;
-  const char *tls;  // what the connection negotiated
+  // What the connection negotiated: on OpenSSL 3.0, where a brainpool key
+  // has no TLS 1.3 signature scheme, and on 3.5, whose first key share is
+  // the hybrid X25519MLKEM768.
+  const char *tls_3_0;
+  const char *tls_3_5;
 };
 
 class ServerKeyTest : public HttpsRelayTest, public ::testing::WithParamInterface<ServerKeyCase> {
@@ -281,10 +307,17 @@ class ServerKeyTest : public HttpsRelayTest, public ::testing::WithParamInterfac
 };
 
 // Profile servers hold certificates on P-256 or brainpoolP256r1: both are
-// reached, and a server either would have reached before negotiates as it
-// did, whether or not the TLS library takes the group list.
-TEST_P(ServerKeyTest, ReachesTheServerWithWhatItNegotiatedBefore) {
+// reached, with what libcurl offers on its own and brainpoolP256r1 added, and
+// a server either would have reached before negotiates as it did, whether or
+// not the TLS library takes the group.
+TEST_P(ServerKeyTest, ReachesTheServerOfferingTheLibrarysGroupsAndBrainpool) {
   const ServerKeyCase &c = GetParam();
+  const ReceivedRequest plain = plain_libcurl_request();
+  ASSERT_FALSE(plain.offered.empty());
+  // Set by the run that gives the platform's OpenSSL configuration a Groups line.
+  if (const char *platform = getenv("ESIMCTL_TEST_PLATFORM_GROUPS")) {
+    EXPECT_EQ(plain.offered, platform);
+  }
   HttpsTestServer server("127.0.0.1", KeyType{c.key_type});
   server.answer(200, "abc");
   refuse_brainpool_groups = c.library_without_brainpool;
@@ -292,10 +325,13 @@ TEST_P(ServerKeyTest, ReachesTheServerWithWhatItNegotiatedBefore) {
   EXPECT_STREQ(http_payload, "616263");
   auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].tls, c.tls);
-  const std::string fallback =
-      "TLS groups [X25519:P-256:X448:P-521:P-384:ffdhe2048:ffdhe3072:ffdhe4096:ffdhe6144:"
-      "ffdhe8192:brainpoolP256r1] not taken by the TLS library: sent with its own groups\n";
+  EXPECT_EQ(requests[0].offered,
+            c.library_without_brainpool ? plain.offered : with_brainpool(plain.offered));
+  if (getenv("ESIMCTL_TEST_PLATFORM_GROUPS") == nullptr) {
+    EXPECT_EQ(requests[0].tls, OPENSSL_VERSION_NUMBER >= 0x30500000L ? c.tls_3_5 : c.tls_3_0);
+  }
+  const char fallback[] =
+      "brainpoolP256r1] not taken by the TLS library: sent with its own groups\n";
   EXPECT_EQ(log_.messages().find(fallback) != std::string::npos, c.library_without_brainpool)
       << log_.messages();
   EXPECT_EQ(log_.messages().find("Error: "), std::string::npos) << log_.messages();
@@ -303,11 +339,13 @@ TEST_P(ServerKeyTest, ReachesTheServerWithWhatItNegotiatedBefore) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, ServerKeyTest,
-    ::testing::Values(ServerKeyCase{"Rsa", "rsa", false, "TLSv1.3 X25519"},
-                      ServerKeyCase{"P256", "prime256v1", false, "TLSv1.3 X25519"},
-                      ServerKeyCase{"Brainpool", "brainpoolP256r1", false, "TLSv1.2 X25519"},
-                      ServerKeyCase{"P256LibraryWithoutBrainpool", "prime256v1", true,
-                                    "TLSv1.3 X25519"}),
+    ::testing::Values(
+        ServerKeyCase{"Rsa", "rsa", false, "TLSv1.3 X25519", "TLSv1.3 X25519MLKEM768"},
+        ServerKeyCase{"P256", "prime256v1", false, "TLSv1.3 X25519", "TLSv1.3 X25519MLKEM768"},
+        ServerKeyCase{"Brainpool", "brainpoolP256r1", false, "TLSv1.2 X25519",
+                      "TLSv1.3 X25519MLKEM768"},
+        ServerKeyCase{"P256LibraryWithoutBrainpool", "prime256v1", true, "TLSv1.3 X25519",
+                      "TLSv1.3 X25519MLKEM768"}),
     [](const auto &info) { return std::string(info.param.situation); });
 
 struct ServerStatusCase {

@@ -39,12 +39,19 @@ void HttpsTestServer::start(const std::string &cert_file, const std::string &key
   server_ = std::make_unique<httplib::SSLServer>(cert_file.c_str(), key_file.c_str());
   if (!server_->is_valid()) abort();
   server_->Post(".*", [this](const httplib::Request &req, httplib::Response &res) {
-    ReceivedRequest got{req.method, req.path, req.version, req.body, {}, {}};
+    ReceivedRequest got{req.method, req.path, req.version, req.body, {}, {}, {}};
     if (req.ssl != nullptr) {
       SSL *ssl = const_cast<SSL *>(req.ssl);
       int group = SSL_get_negotiated_group(ssl);
       const char *name = OBJ_nid2sn(group & ~TLSEXT_nid_unknown);
       got.tls = std::string(SSL_get_version(ssl)) + " " + (name != nullptr ? name : "?");
+      std::vector<int> groups(
+          static_cast<size_t>(std::max<long>(SSL_get1_groups(ssl, nullptr), 0)));
+      if (!groups.empty()) SSL_get1_groups(ssl, groups.data());
+      for (size_t i = 0; i < groups.size(); ++i) {
+        const char *offered = SSL_group_to_name(ssl, groups[i]);
+        got.offered += (i ? ":" : "") + std::string(offered != nullptr ? offered : "?");
+      }
     }
     for (const auto &[key, value] : req.headers)
       if (key.rfind("REMOTE_", 0) != 0 && key.rfind("LOCAL_", 0) != 0)

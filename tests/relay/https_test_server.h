@@ -22,6 +22,8 @@ struct ReceivedRequest {
   std::multimap<std::string, std::string> headers;
   // The connection's TLS version and key exchange group ("TLSv1.3 X25519").
   std::string tls;
+  // The groups the client offered, in its order ("x25519:secp256r1:...").
+  std::string offered;
 };
 
 // A certificate key: an OpenSSL curve name, or "rsa".
