@@ -28,10 +28,24 @@ install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz ${debian_dir}/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT esimctl)
 install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz ${debian_dir}/copyright
         DESTINATION ${ESIMCTL_DBSHELL_DOCDIR} COMPONENT dbshell)
+# What an upgrade from a release that carried the client (1.1.0 and earlier)
+# needs: esimctl keeps that client for the gateway until esimctl-dbshell
+# brings its own; esimctl-dbshell declares that it took the file over, and
+# never replaces a client that no package owns.
+foreach(script esimctl.preinst esimctl.postinst esimctl.postrm dbshell.preinst dbshell.postinst)
+  string(REPLACE "." "/" out ${script})
+  configure_file(${debian_dir}/${script}.in ${CMAKE_BINARY_DIR}/package/${out} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/NEWS.Debian.gz
+                   COMMAND sh -c "gzip -9n -c '${debian_dir}/NEWS' > '${CMAKE_BINARY_DIR}/package/NEWS.Debian.gz'"
+                   DEPENDS ${debian_dir}/NEWS VERBATIM)
+add_custom_target(package_news ALL DEPENDS ${CMAKE_BINARY_DIR}/package/NEWS.Debian.gz)
+install(FILES ${CMAKE_BINARY_DIR}/package/NEWS.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT esimctl)
 # The run logs' rotation rule, for the configured log folder. A file in /etc
 # is the administrator's once installed: a conffile, kept across upgrades.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/logrotate.in ${CMAKE_BINARY_DIR}/package/logrotate @ONLY)
-file(WRITE ${CMAKE_BINARY_DIR}/package/conffiles "/etc/logrotate.d/esimctl\n")
+file(WRITE ${CMAKE_BINARY_DIR}/package/esimctl/conffiles "/etc/logrotate.d/esimctl\n")
 install(FILES ${CMAKE_BINARY_DIR}/package/logrotate DESTINATION /etc/logrotate.d RENAME esimctl
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT esimctl)
 install(FILES ${debian_dir}/dbshell.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
@@ -45,7 +59,13 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL esimctl dbshell)
 set(CPACK_DEBIAN_ESIMCTL_PACKAGE_NAME esimctl)
 set(CPACK_DEBIAN_DBSHELL_PACKAGE_NAME esimctl-dbshell)
-set(CPACK_DEBIAN_ESIMCTL_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/package/conffiles)
+set(CPACK_DEBIAN_ESIMCTL_PACKAGE_CONTROL_EXTRA
+    "${CMAKE_BINARY_DIR}/package/esimctl/conffiles;${CMAKE_BINARY_DIR}/package/esimctl/preinst;${CMAKE_BINARY_DIR}/package/esimctl/postinst;${CMAKE_BINARY_DIR}/package/esimctl/postrm")
+set(CPACK_DEBIAN_DBSHELL_PACKAGE_CONTROL_EXTRA
+    "${CMAKE_BINARY_DIR}/package/dbshell/preinst;${CMAKE_BINARY_DIR}/package/dbshell/postinst")
+# The client moved here from esimctl 1.1.0.
+set(CPACK_DEBIAN_DBSHELL_PACKAGE_BREAKS "esimctl (<< 1.2.0)")
+set(CPACK_DEBIAN_DBSHELL_PACKAGE_REPLACES "esimctl (<< 1.2.0)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The rule does nothing without logrotate, but the tool works without it.
 set(CPACK_DEBIAN_ESIMCTL_PACKAGE_RECOMMENDS logrotate)
