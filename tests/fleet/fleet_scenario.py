@@ -28,7 +28,7 @@ def main():
     work = tempfile.mkdtemp(prefix='fleet-scenario.')
     packages = os.path.join(work, 'packages')
     subprocess.run(['cpack', '--config', os.path.join(build, 'CPackConfig.cmake'), '-G', 'DEB', '-B', packages],
-                   check=True, stdout=subprocess.DEVNULL)
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     run = subprocess.run([FLEET, '--gateways', '3', '--channels', '4', '--time-factor', args.time_factor,
                           '--build', build, '--packages', packages, '--out', os.path.join(work, 'fleet'),
                           os.path.join(HERE, 'scenario.yml')],
