@@ -9,13 +9,15 @@ set -euo pipefail
 usage() {
   cat <<'EOF'
 usage: sim_fleet.sh [--gateways N] [--channels M] [--time-factor F] [--build DIR]
-                    [--packages DIR] [--out DIR] [PLAYBOOK]
+                    [--packages DIR] [--smdp 'OPTIONS'] [--out DIR] [--args-only] [PLAYBOOK]
   --gateways N      gateways gw1..gwN (default 3)
   --channels M      modems on channels 1..M of each gateway (default 4, at most 32)
   --time-factor F   esimctl's sleeps and the modems' delays times F (default 0.05)
   --build DIR       build folder with the simulators and the sleep shim (default: <repo>/build)
   --packages DIR    folder with esimctl_*_ARCH.deb and esimctl-dbshell_*_ARCH.deb (default: BUILD)
+  --smdp 'OPTIONS'  more options for the profile server, e.g. faults (see sim/README.md)
   --out DIR         work folder, new or empty (default: a new /tmp/esimctl-fleet.XXXXXX)
+  --args-only       check the arguments and stop
 Without PLAYBOOK the example playbook runs three times: twice as it is, then
 with esim_retired naming the last gateway. A PLAYBOOK given runs once.
 EOF
@@ -48,10 +50,11 @@ gateway_inside() {
 }
 
 # ------------------------------------------------- inside the namespace ----
-pids=()
+pids=() playbook_pid=
 stop_all() {
   local status=$?
   trap - EXIT INT TERM
+  [ -z "$playbook_pid" ] || kill -- "-$playbook_pid" 2>/dev/null || true
   [ ${#pids[@]} -eq 0 ] || { kill "${pids[@]}" 2>/dev/null || true; wait "${pids[@]}" 2>/dev/null || true; }
   exit "$status"
 }
@@ -124,12 +127,17 @@ all_alive() {
   for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null || return 1; done
 }
 
-# playbook_run NAME ARGS...: one ansible-playbook run, its output shown and kept in NAME.log.
+# playbook_run NAME ARGS...: one ansible-playbook run, its output shown and
+# kept in NAME.log. It runs in a process group of its own, waited for, so
+# that an interruption reaches the trap at once and the trap ends the group.
 playbook_run() {
   local name=$1 status=0
   shift
   echo "fleet: $name: ansible-playbook $*"
-  ansible-playbook "$@" 2>&1 | tee "$work/$name.log" || status=$?
+  setsid ansible-playbook "$@" > >(tee "$work/$name.log") 2>&1 &
+  playbook_pid=$!
+  wait "$playbook_pid" || status=$?
+  playbook_pid=
   return "$status"
 }
 
@@ -151,9 +159,10 @@ namespace_inside() {
     done
   done
   "$build/sim/sim_smdp" --help 2>&1 | grep -q -- --matching-id || ids=()  # TEMPORARY until simdemo lands
+  # shellcheck disable=SC2086
   "$build/sim/sim_smdp" --listen 127.0.0.1 --port 443 --port-file "$work/smdp.port" --host "$server" \
     --time-factor "$factor" --transcript "$work/smdp.jsonl" --cert-out "$work/smdp-cert.pem" \
-    "${ids[@]}" >"$work/smdp.log" 2>&1 &
+    "${ids[@]}" $smdp_opts >"$work/smdp.log" 2>&1 &
   pids+=($!)
   for ((g = 1; g <= gateways; g++)); do start_gateway "$g"; done
   wait_port 443 || { cat "$work/smdp.log" >&2; echo "fleet: the profile server did not come up" >&2; return 1; }
@@ -177,6 +186,7 @@ namespace_inside() {
 inventory = $work/inventory.json
 collections_path = $work/collections
 local_tmp = $work/ansible/tmp
+log_path = $work/ansible.log
 forks = $((gateways < 50 ? gateways : 50))
 host_key_checking = True
 private_key_file = $work/ssh/id_ed25519
@@ -213,11 +223,12 @@ esac
 
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
-gateways=3 channels=4 factor=0.05 build=$top/build packages= work= playbook=
+gateways=3 channels=4 factor=0.05 build=$top/build packages= work= playbook= args_only=0 smdp_opts=
 while [ $# -gt 0 ]; do
   case "$1" in
     -h|--help) usage; exit 0 ;;
-    --gateways|--channels|--time-factor|--build|--packages|--out)
+    --args-only) args_only=1; shift; continue ;;
+    --gateways|--channels|--time-factor|--build|--packages|--smdp|--out)
       [ $# -ge 2 ] || die "$1 needs a value" ;;
     -*) usage >&2; die "unknown option $1" ;;
     *) [ -z "$playbook" ] || die "one playbook only (also got $1)"
@@ -229,6 +240,7 @@ while [ $# -gt 0 ]; do
     --time-factor) factor=$2 ;;
     --build) build=$(realpath "$2") ;;
     --packages) packages=$(realpath "$2") ;;
+    --smdp) smdp_opts+=" $2" ;;
     --out) work=$2 ;;
   esac
   shift 2
@@ -237,6 +249,7 @@ done
 [[ $channels =~ ^[0-9]+$ ]] && [ "$channels" -ge 1 ] && [ "$channels" -le 32 ] || die "--channels is 1 to 32"
 [[ $factor =~ ^[0-9]*\.?[0-9]+$ ]] || die "--time-factor is a number"
 [ -z "$playbook" ] || [ -f "$playbook" ] || die "no playbook $playbook"
+[ $args_only = 0 ] || exit 0
 [ "$(id -u)" -eq 0 ] || die "the fleet needs root (network namespace, overlay mounts, dpkg --root)"
 packages=${packages:-$build}
 arch=$(dpkg --print-architecture)
@@ -252,6 +265,6 @@ echo "fleet: work folder $work"
 {
   printf 'gateways=%q channels=%q factor=%q build=%q top=%q playbook=%q server=%q\n' \
     "$gateways" "$channels" "$factor" "$build" "$top" "$playbook" smdp.example
-  printf 'debs_esimctl=%q debs_dbshell=%q\n' "$debs_esimctl" "$debs_dbshell"
+  printf 'debs_esimctl=%q debs_dbshell=%q smdp_opts=%q\n' "$debs_esimctl" "$debs_dbshell" "$smdp_opts"
 } >"$work/config.sh"
 exec unshare --net --mount -- /bin/bash "$here/sim_fleet.sh" --namespace "$work"

@@ -205,7 +205,7 @@ def failure_text(channel, status, last):
         channel, status, result if result is not None else 'none', meaning)
     server = (last or {}).get('server_status')
     if server:
-        text += ' The server refused: %s.' % server
+        text += ' The run log holds the server\'s refusal: "%s".' % server
         pair = SERVER_PAIR.search(server)
         if pair and tuple(pair.groups()) in SERVER_REFUSALS:
             text += ' %s / %s: %s' % (pair.group(1), pair.group(2), SERVER_REFUSALS[tuple(pair.groups())])
