@@ -21,7 +21,7 @@ FLEET = os.path.join(HERE, '..', '..', 'ansible', 'fleet', 'sim_fleet.sh')
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('--build', required=True)
-    ap.add_argument('--time-factor', default='0.05')
+    ap.add_argument('--time-factor', default='0.02')
     ap.add_argument('--keep', action='store_true', help='keep the work folder')
     args = ap.parse_args()
     build = os.path.abspath(args.build)
