@@ -158,7 +158,6 @@ namespace_inside() {
         "$g" "$c" "$(iccid_of "$g" "$c")" "$server" "$g" "$c")")
     done
   done
-  "$build/sim/sim_smdp" --help 2>&1 | grep -q -- --matching-id || ids=()  # TEMPORARY until simdemo lands
   # shellcheck disable=SC2086
   "$build/sim/sim_smdp" --listen 127.0.0.1 --port 443 --port-file "$work/smdp.port" --host "$server" \
     --time-factor "$factor" --transcript "$work/smdp.jsonl" --cert-out "$work/smdp-cert.pem" \
