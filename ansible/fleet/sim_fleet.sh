@@ -72,7 +72,9 @@ install_into() {
     { cat "$root/../dpkg.log" >&2; echo "fleet: dpkg could not install into $root" >&2; return 1; }
 }
 
-# start_gateway G: its root, its configuration, and the gateway itself.
+# start_gateway G: its root, its configuration, and the gateway itself (the
+# settings, server among them, come from config.sh).
+# shellcheck disable=SC2154
 start_gateway() {
   local g=$1 dir=$work/gw$1 port=$((2200 + $1))
   mkdir -p "$dir/root" "$dir/www" "$dir/data" "$dir/out" "$dir/conf" "$dir/layer" "$dir/usr" "$dir/etc"
@@ -222,7 +224,7 @@ esac
 
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
-gateways=3 channels=4 factor=0.05 build=$top/build packages= work= playbook= args_only=0 smdp_opts=
+gateways=3 channels=4 factor=0.05 build=$top/build packages='' work='' playbook='' args_only=0 smdp_opts=''
 while [ $# -gt 0 ]; do
   case "$1" in
     -h|--help) usage; exit 0 ;;
