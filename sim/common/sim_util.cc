@@ -132,18 +132,99 @@ std::string Filler::bytes(size_t n) {
 }
 
 std::string Filler::der(const std::string &tag, size_t content_len) {
-  std::string out = tag;
-  if (content_len < 128) {
-    out += (char)content_len;
-  } else if (content_len < 256) {
-    out += (char)0x81;
-    out += (char)content_len;
-  } else {
-    out += (char)0x82;
-    out += (char)((content_len >> 8) & 0xff);
-    out += (char)(content_len & 0xff);
+  return der_element(tag, bytes(content_len));
+}
+
+namespace {
+
+size_t length_bytes(size_t len) {
+  return len < 128 ? 1 : len < 256 ? 2 : len < 65536 ? 3 : 4;
+}
+
+// The content length of an element with a one-byte tag that fills `whole`
+// bytes, or comes as close below as the length forms allow.
+size_t content_filling(size_t whole) {
+  for (size_t c = whole < 2 ? 0 : whole - 2; c > 0; --c)
+    if (1 + length_bytes(c) + c <= whole) return c;
+  return 0;
+}
+
+// Reads the element at *pos of `text`: its tag bytes and its content. False,
+// with *pos untouched, when the tag or the length is cut short, the length
+// is not one DER allows here, or the content runs past the text.
+bool der_read(const std::string &text, size_t *pos, std::string *tag, std::string *content) {
+  size_t p = *pos;
+  if (p >= text.size()) return false;
+  // A tag number of 31 or more follows in further bytes, each but the last with bit 8 set.
+  if ((text[p++] & 0x1f) == 0x1f) {
+    do {
+      if (p >= text.size()) return false;
+    } while (text[p++] & 0x80);
   }
-  return out + bytes(content_len);
+  size_t tag_end = p;
+  if (p >= text.size()) return false;
+  size_t len = (unsigned char)text[p++];
+  if (len & 0x80) {
+    size_t n = len & 0x7f;
+    if (n == 0 || n > 3) return false;
+    for (len = 0; n > 0; --n) {
+      if (p >= text.size()) return false;
+      len = len << 8 | (unsigned char)text[p++];
+    }
+  }
+  if (len > text.size() - p) return false;
+  *tag = text.substr(*pos, tag_end - *pos);
+  *content = text.substr(p, len);
+  *pos = p + len;
+  return true;
+}
+
+// The content of the first element tagged `tag` among the elements of `text`.
+bool der_child(const std::string &text, const char *tag, std::string *content) {
+  size_t pos = 0;
+  std::string t, c;
+  while (der_read(text, &pos, &t, &c)) {
+    if (t == tag) {
+      *content = c;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string der_element(const std::string &tag, const std::string &content) {
+  std::string out = tag;
+  size_t n = length_bytes(content.size());
+  if (n > 1) out += (char)(0x80 | (n - 1));
+  for (size_t i = n > 1 ? n - 1 : 1; i > 0; --i)
+    out += (char)((content.size() >> (8 * (i - 1))) & 0xff);
+  return out + content;
+}
+
+std::string authenticate_server_response(Filler *filler, const std::string &transaction_id,
+                                         const std::string &address, const std::string &matching_id,
+                                         size_t content_len) {
+  // The transactionId's octets, from the hex text the server gave.
+  std::string tid;
+  for (size_t i = 0; i + 1 < transaction_id.size(); i += 2)
+    tid += (char)strtoul(transaction_id.substr(i, 2).c_str(), nullptr, 16);
+  std::string ctx_params = matching_id.empty() ? "" : der_element("\x80", matching_id);
+  std::string signed1 = der_element("\x80", tid) + der_element("\x83", address) +
+                        der_element("\x84", filler->bytes(16)) + der_element("\xa0", ctx_params);
+  std::string ok = der_element("\x30", signed1) + der_element("\x5f\x37", filler->bytes(64));
+  size_t ok_len = content_filling(content_len);
+  if (ok_len >= ok.size() + 2)
+    ok += der_element("\x30", filler->bytes(content_filling(ok_len - ok.size())));
+  return der_element("\xbf\x38", der_element("\x30", ok));
+}
+
+bool matching_id_of(const std::string &response, std::string *matching_id) {
+  std::string asr, ok, signed1, ctx_params;
+  return der_child(response, "\xbf\x38", &asr) && der_child(asr, "\x30", &ok) &&
+         der_child(ok, "\x30", &signed1) && der_child(signed1, "\xa0", &ctx_params) &&
+         der_child(ctx_params, "\x80", matching_id);
 }
 
 double wall_seconds() {

@@ -36,6 +36,27 @@ class Filler {
   uint64_t state_;
 };
 
+// One DER element: `tag` bytes, the length (short form, or long form up to
+// 65535), then `content`.
+std::string der_element(const std::string &tag, const std::string &content);
+
+// The authenticateServerResponse an eUICC sends in authenticateClient, with
+// the members a server reads where SGP.22 puts them:
+// BF38 { 30 authenticateResponseOk { 30 euiccSigned1 { 80 transactionId,
+// 83 serverAddress, 84 serverChallenge, A0 ctxParams1 { 80 matchingId } },
+// 5F37 euiccSignature1, 30 certificate filler } }. The element has
+// `content_len` content bytes whatever the matching ID, so that the request
+// keeps its size (unless the members alone need more); an empty matching ID
+// is left out, as the eUICC leaves out an absent one.
+std::string authenticate_server_response(Filler *filler, const std::string &transaction_id,
+                                         const std::string &address, const std::string &matching_id,
+                                         size_t content_len);
+
+// The matchingId of such a response (its DER bytes). False when the bytes do
+// not hold that path of elements, or an element runs past its parent: a
+// response without a matching ID names none.
+bool matching_id_of(const std::string &response, std::string *matching_id);
+
 // Seconds since the epoch with microseconds, for transcripts.
 double wall_seconds();
 // Milliseconds on the monotonic clock.

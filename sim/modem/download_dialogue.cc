@@ -162,7 +162,9 @@ std::string DownloadDialogue::take_answer(const std::string &text,
       transaction_id_ = tid;
       stage_ = DownloadStage::kAuthenticateClient;
       cJSON_AddStringToObject(req.get(), "transactionId", tid);
-      std::string asr = filler_->der(std::string("\xbf\x38", 2), 1150);
+      // The matching ID goes to the server inside the signed response, as an
+      // eUICC sends it: a server that holds only some refuses the others.
+      std::string asr = authenticate_server_response(filler_, tid, address_, matching_id_, 1150);
       cJSON_AddStringToObject(req.get(), "authenticateServerResponse", base64_encode(asr).c_str());
       add_later_host(req.get());
       return request(req.get());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 #include "final_results.h"
@@ -126,11 +127,18 @@ std::string next_iccid(const std::string &iccid) {
   return out;
 }
 
+std::string channel_eid(int channel) {
+  char digits[5];
+  snprintf(digits, sizeof digits, "%04d", (channel % 10000 + 10000) % 10000);
+  return std::string("89049032000001000000000000") + digits + "07";
+}
+
 ModemModel::ModemModel(ModemSettings settings)
     : s_(std::move(settings)),
       filler_(s_.seed + (uint64_t)s_.channel * 7919),
       dialogue_(&filler_, this, s_.path_prefix, s_.later_host, s_.empty_notification_path) {
   for (const auto &n : s_.notifications) seq_counter_ = std::max(seq_counter_, n.seq);
+  if (s_.eid.empty()) s_.eid = channel_eid(s_.channel);
 }
 
 std::string ModemModel::answer(const std::string &line, const std::string &status,

@@ -30,7 +30,8 @@ struct Notification {
 
 struct ModemSettings {
   int channel = 1;
-  std::string eid = "89049032000001000000000000000107";
+  // The eUICC's EID; empty: the channel's own (channel_eid).
+  std::string eid;
   std::string firmware = "SIMMODEM01R02A03_01.002.01.002";
   int cfun = 1;
   bool echo = false;
@@ -57,6 +58,11 @@ struct ModemSettings {
   bool empty_notification_path = false;
   uint64_t seed = 0;
 };
+
+// The EID of the eUICC on `channel` when none is given: the same
+// manufacturer's number with the channel in digits 27-30, so each modem of a
+// gateway has its own ("89049032000001000000000000000107" on channel 1).
+std::string channel_eid(int channel);
 
 // The kind of a command line. AT+QESIM= commands are kinds of their own by
 // sub-command, a trans chunk split by whether more follows; an AT+QESIM=

@@ -18,9 +18,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +65,7 @@ struct Options {
   std::string tls_limit;  // empty, "tls1.2" or "tls1.2-ecdsa"
   double time_factor = 1.0;
   sim::SmdpSettings settings;
+  std::set<std::string> matching_ids;
   std::vector<Fault> faults;
   std::string fault_file;  // "{host}" in it stands for the request's host name
 };
@@ -167,6 +170,23 @@ bool parse_fault(const std::string &line, Fault *out, std::string *err) {
   return true;
 }
 
+// Matching IDs from a file, one a line; blank lines and lines starting
+// with '#' are skipped, and so are blanks around an ID.
+bool read_matching_ids(const std::string &path, std::set<std::string> *ids, std::string *err) {
+  std::ifstream in(path);
+  if (!in) {
+    *err = "cannot read matching IDs from " + path;
+    return false;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    line.erase(line.find_last_not_of(" \t\r") + 1);
+    line.erase(0, line.find_first_not_of(" \t"));
+    if (!line.empty() && line[0] != '#') ids->insert(line);
+  }
+  return true;
+}
+
 bool parse_options(std::vector<std::string> args, Options *o, std::string *err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
@@ -200,6 +220,14 @@ bool parse_options(std::vector<std::string> args, Options *o, std::string *err) 
       o->host = v;
     } else if (a == "--address") {
       o->settings.address = v;
+    } else if (a == "--matching-id") {
+      if (v.empty()) {
+        *err = "--matching-id needs an ID";
+        return false;
+      }
+      o->matching_ids.insert(v);
+    } else if (a == "--matching-ids") {
+      if (!read_matching_ids(v, &o->matching_ids, err)) return false;
     } else if (a == "--package-answer-size") {
       uint64_t size = 0;
       ok = sim::parse_number(v, UINT64_MAX, &size);
@@ -364,7 +392,7 @@ int main(int argc, char **argv) {
     fprintf(stderr,
             "usage: sim_smdp [--listen ADDR] [--port N] [--port-file FILE] [--transcript FILE]\n"
             "  [--cert-out FILE] [--cert FILE --key FILE] [--tls-limit tls1.2|tls1.2-ecdsa]\n"
-            "  [--host NAME] [--address SMDP_ADDRESS]\n"
+            "  [--host NAME] [--address SMDP_ADDRESS] [--matching-id ID]... [--matching-ids FILE]\n"
             "  [--package-answer-size N]\n"
             "  [--time-factor F] [--scenario FILE] [--fault FUNCTION:ACTION,...] [--seed N]\n"
             "  [--fault-file PATH]\n");
@@ -407,7 +435,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "sim_smdp: TLS setup failed\n");
     return 1;
   }
-  sim::SmdpService service(o.settings);
+  sim::SmdpService service(o.settings, o.matching_ids);
   std::mutex fault_mu;
   const double factor = o.time_factor;
   server.Post(R"(/gsma/rsp2/es9plus/(\w+))", [&](const httplib::Request &req,

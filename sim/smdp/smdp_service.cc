@@ -96,6 +96,15 @@ SmdpAnswer SmdpService::authenticate(cJSON *req) {
     return refuse("8.10.1", "3.9", "Unknown transactionId or function out of order");
   if (!base64_member(req, "authenticateServerResponse"))
     return refuse("8.1", "2.1", "Mandatory element missing or invalid: authenticateServerResponse");
+  if (!matching_ids_.empty()) {
+    std::string asr, id;
+    base64_decode(member(req, "authenticateServerResponse"), &asr);
+    if (!matching_id_of(asr, &id) || matching_ids_.count(id) == 0) {
+      // The session ends with the refusal, as a real server's does.
+      next_.erase(it);
+      return refuse("8.2.6", "3.8", "Refused");
+    }
+  }
   it->second = "getBoundProfilePackage";
   Json ans = success_header();
   cJSON_AddStringToObject(ans.get(), "transactionId", tid);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "sim_util.h"
@@ -27,7 +28,9 @@ struct SmdpAnswer {
 
 class SmdpService {
  public:
-  explicit SmdpService(SmdpSettings s) : s_(std::move(s)), filler_(s_.seed) {}
+  // `matching_ids`: those the server holds a profile for; empty: it takes any.
+  explicit SmdpService(SmdpSettings s, std::set<std::string> matching_ids = {})
+      : s_(std::move(s)), matching_ids_(std::move(matching_ids)), filler_(s_.seed) {}
 
   // `function` is the last part of the path (initiateAuthentication, ...).
   SmdpAnswer handle(const std::string &function, const std::string &body);
@@ -46,6 +49,7 @@ class SmdpService {
   }
 
   SmdpSettings s_;
+  std::set<std::string> matching_ids_;
   std::mutex mu_;
   Filler filler_;
   // transactionId -> the function the transaction may call next.

@@ -667,6 +667,10 @@ SERVER_REFUSALS = [
      [], ["--fault authenticateClient:subject=8.2.6,reason=3.8,message=Refused%0d%0a[2026-01-01%2000:00:00]Forged%07"],
      -18, ["Error: at_status 6,ret=-18\n"], PREP + ["download", "T", "T"], FUNCTIONS[:2],
      "Server status: Failed, subject 8.2.6, reason 3.8: Refused\\x0d\\x0a[2026-01-01 00:00:00]Forged\\x07\n"),
+    # A server told which matching IDs it holds refuses any other (CODE's is DEMO-1).
+    ("step2_matching_id_not_held_by_server", [], ["--matching-id DEMO-2 --matching-id DEMO-3"], -18,
+     ["Error: at_status 6,ret=-18\n"], PREP + ["download", "T", "T"], FUNCTIONS[:2],
+     "Server status: Failed, subject 8.2.6, reason 3.8: Refused\n"),
     ("step3_transaction_unknown_to_server",
      [], ["--fault getBoundProfilePackage:subject=8.10.1,reason=3.9,message=Unknown%20transactionId"], -20,
      ["Error: at_status [6], when downloading.\n", "Error: goto send_at_trans failed, ret=-20\n"],
@@ -1547,7 +1551,11 @@ INFO_MEMBERS = ["channel", "device", "functionality", "firmware", "eid", "profil
                 "records", "last", "findings", "errors"]
 LAST_MEMBERS = ["operation", "iccid", "started", "result", "failure", "server_status"]
 STARTED = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
-SIM_EID = "89049032000001000000000000000107"
+def sim_eid(ch):
+    """Each simulated modem's own EID: its channel in digits 27-30."""
+    return "89049032000001000000000000%04d07" % ch
+
+
 SIM_FIRMWARE = "SIMMODEM01R02A03_01.002.01.002"
 
 
@@ -1593,7 +1601,7 @@ def info_after_download(ctx):
         return
     obj = objs[0]
     check_info_object(ctx, obj, 1)
-    ctx.eq((obj["functionality"], obj["firmware"], obj["eid"]), (1, SIM_FIRMWARE, SIM_EID), "level, firmware, EID")
+    ctx.eq((obj["functionality"], obj["firmware"], obj["eid"]), (1, SIM_FIRMWARE, sim_eid(1)), "level, firmware, EID")
     ctx.eq([p["iccid"] for p in obj["profiles"]], [ICCID], "profiles")
     ctx.check(all(p["line"].startswith('+QESIM: ') and p["iccid"] in p["line"] for p in obj["profiles"]),
               "each profile carries the line it came from: %r" % obj["profiles"])
@@ -1801,7 +1809,7 @@ def info_failures(ctx):
     obj = objs[0] if objs else {}
     check_info_object(ctx, obj, 3)
     ctx.eq(obj.get("errors"), ['AT+QESIM="list": no reply'], "errors")
-    ctx.eq((obj.get("functionality"), obj.get("eid"), obj.get("profiles")), (1, SIM_EID, []), "the partial object")
+    ctx.eq((obj.get("functionality"), obj.get("eid"), obj.get("profiles")), (1, sim_eid(3), []), "the partial object")
     ctx.eq(kinds(obj), [], "no comparison without the list")
     objs, status = t.info(3)
     ctx.eq(([o["channel"] for o in objs], status), ([1, 3], 3), "-c all: the channels with a device, highest status")
@@ -1872,9 +1880,9 @@ INFO_SHAPES = [
      {"profiles": [], "notifications": [("1", ICCID)]}, PENDING, True),
     ("notification_seq_last", "--notification %s,delete,%s --ntf-line seq-last" % (ICCID, HOST), False, 0,
      {"profiles": [], "notifications": [("1", ICCID)]}, PENDING, True),
-    ("eid_unquoted", PROFILE + "--eid-unquoted", False, 0, {"eid": SIM_EID}, [], False),
+    ("eid_unquoted", PROFILE + "--eid-unquoted", False, 0, {"eid": sim_eid(1)}, [], False),
     ("eid_unquoted_then_unsolicited_line", PROFILE + "--eid-unquoted --fault eid:urc_after", False, 0,
-     {"eid": SIM_EID}, [], False),
+     {"eid": sim_eid(1)}, [], False),
     ("firmware_answered_error", PROFILE + "--fault qgmr:error", False, 0,
      {"firmware": None, "errors": []}, [], False),
     ("echo_on", PROFILE + "--echo", False, 3,
@@ -1968,6 +1976,7 @@ def info_all(ctx):
     ctx.eq([o["channel"] for o in objs], list(range(1, 33)), "objects in channel order")
     ctx.eq([[p["iccid"] for p in o["profiles"]] for o in objs], [[channel_iccid(ch)] for ch in range(1, 33)],
            "each channel's own profile")
+    ctx.eq([o["eid"] for o in objs], [sim_eid(ch) for ch in range(1, 33)], "each modem's own EID")
     single, whole = t.info_seconds(1), t.info_seconds(2)
     print("FIGURES esimctl-info at time factor 0.2: one channel %.2f s, -c all on 32 channels %.2f s" % (single, whole))
     # Natively the channels wait side by side; emulated, 32 processes of

@@ -486,7 +486,8 @@ TEST(ModemReplies, ThreeAndEndlessPendingNotifications) {
 }
 
 // The shapes other modems answer in, each within what the readers rely on;
-// esimctl-info's scenarios run them against the tool.
+// esimctl-info's scenarios run them against the tool. Each modem has an EID
+// of its own.
 TEST(ModemReplies, OtherModemsShapes) {
   const std::string ok = "\r\n\r\nOK\r\n";
   struct Row {
@@ -508,6 +509,10 @@ TEST(ModemReplies, OtherModemsShapes) {
        "\r\n+QESIM: \"ntf_list\",0\r\n+QESIM: \"89883000000000000018\",1" + ok},
       {"EID unquoted", [](sim::ModemSettings *s) { s->eid_unquoted = true; }, "AT+QESIM=\"eid\"",
        "\r\n+QESIM: \"eid\",0,89049032000001000000000000000107" + ok},
+      {"EID of the modem on channel 12", [](sim::ModemSettings *s) { s->channel = 12; },
+       "AT+QESIM=\"eid\"", "\r\n+QESIM: \"eid\",0,\"89049032000001000000000000001207\"" + ok},
+      {"EID given", [](sim::ModemSettings *s) { s->eid = "89049032000001000000000000009907"; },
+       "AT+QESIM=\"eid\"", "\r\n+QESIM: \"eid\",0,\"89049032000001000000000000009907\"" + ok},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.situation);

@@ -129,7 +129,9 @@ PY
 
 TEST_F(Sandbox, CommandsInSequenceSeededDatabaseAndScaledDelays) {
   std::string options =
-      "--channels 1 --time-factor 0.1 --modem '1:--fault cfun_query:delay=3000' "
+      "--channels 1 --time-factor 0.1 --modem-scenario 1:" +
+      script("modem.scenario", "fault cfun_query:delay=3000\n") +
+      " "
       "--seed-db \"INSERT INTO esim_http VALUES (1, '89882470000000000017', 'smdp.example', "
       "'/gsma/rsp2/es9plus/handleNotification', '2026-12-07 04:00:00')\" "
       "--run '-h' --run '-c 1' --script " +
@@ -224,8 +226,34 @@ sqlite3 /data/log/esimhttp.db '.schema esim_http' >/sim/out/schema
   cJSON_Delete(rows);
 }
 
+// In the shell a person types plain esimctl: it runs with the shim at the
+// gateway's time factor (its 58 s of waits for the modem take about 1 s).
+TEST_F(Sandbox, ShellRunsPlainEsimctlAtTheTimeFactor) {
+  std::string typed = script(
+      "typed", R"(ESIMCTL_SLEEP_LOG=/sim/out/sleeps esimctl -c 1 -a 'LPA:1$smdp.example$DEMO-1'
+echo $? >/sim/out/plain_status
+)");
+  ASSERT_EQ(
+      WEXITSTATUS(system(
+          (command("s", "--channels 1 --time-factor 0.02 --shell") + " <'" + typed + "'").c_str())),
+      0)
+      << read_file(dir_ + "/s.log");
+  EXPECT_EQ(read_file(dir_ + "/s/plain_status"), "0\n");
+  EXPECT_NE(read_file(dir_ + "/s/sleeps"), "") << "the shim took the sleeps";
+  std::vector<std::string> lines = simtest::read_lines(dir_ + "/s/modem/chn_1.jsonl");
+  ASSERT_GE(lines.size(), 2u);
+  auto time_of = [](const std::string &line) {
+    cJSON *j = cJSON_Parse(line.c_str());
+    double t = cJSON_GetObjectItem(j, "time")->valuedouble;
+    cJSON_Delete(j);
+    return t;
+  };
+  EXPECT_LT(time_of(lines.back()) - time_of(lines.front()), 15.0) << "not at real time (over 60 s)";
+}
+
 TEST_F(Sandbox, RefusesWhatItCannotSetUp) {
   EXPECT_EQ(WEXITSTATUS(system(command("e", "--channels 40").c_str())), 125);
+  EXPECT_EQ(WEXITSTATUS(system(command("h", "--time-factor fast --run -h").c_str())), 125);
   EXPECT_EQ(WEXITSTATUS(system(command("f", "--modem 'no-channel'").c_str())), 125);
   EXPECT_EQ(WEXITSTATUS(system(command("g", "--modem '1:--fault eid:explode' --run -h").c_str())),
             125);

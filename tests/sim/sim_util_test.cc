@@ -99,4 +99,38 @@ TEST(ParseNumber, TimeFactorsAreNonNegativeDecimals) {
   }
 }
 
+// The server reads the matching ID out of bytes the modem sent: a response
+// cut short or with a length past its parent names no ID, and nothing is
+// read outside the bytes.
+TEST(MatchingId, ReadFromTheAuthenticateServerResponse) {
+  sim::Filler filler(3);
+  const std::string asr =
+      sim::authenticate_server_response(&filler, "00FF", "smdp.example", "DEMO-1", 1150);
+  EXPECT_EQ(asr.size(), 1155u) << "BF38 with 1150 bytes of content, whatever the ID";
+  std::string grown = asr;
+  grown[grown.find("DEMO-1") - 1] = 0x7f;  // the matchingId's length
+  struct Row {
+    const char *situation;
+    std::string bytes;
+    bool ok;
+    std::string id;
+  } rows[] = {
+      {"the modem's response", asr, true, "DEMO-1"},
+      {"no matching ID",
+       sim::authenticate_server_response(&filler, "00FF", "smdp.example", "", 1150), false, ""},
+      {"cut short inside the matching ID", asr.substr(0, asr.find("DEMO-1") + 3), false, ""},
+      {"matching ID longer than its parent", grown, false, ""},
+      {"not a response", std::string("\x30\x03\x80\x01X", 5), false, ""},
+      {"empty", "", false, ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.situation);
+    std::string id = "untouched";
+    EXPECT_EQ(sim::matching_id_of(row.bytes, &id), row.ok);
+    if (row.ok) {
+      EXPECT_EQ(id, row.id);
+    }
+  }
+}
+
 }  // namespace

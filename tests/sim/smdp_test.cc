@@ -128,12 +128,22 @@ class Smdp : public ::testing::Test {
             "/gsma/rsp2/es9plus/";
     return true;
   }
+  std::string initiate() {
+    return member(post(base_ + "initiateAuthentication", kInitiate).body, "transactionId");
+  }
+  // The authenticateClient body of transaction `tid`, the eUICC's response
+  // naming `matching_id` (none when empty).
+  static std::string authenticate_body(const std::string &tid, const std::string &matching_id) {
+    sim::Filler filler(7);
+    std::string asr =
+        sim::authenticate_server_response(&filler, tid, "smdp.example", matching_id, 1150);
+    return "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"" +
+           sim::base64_encode(asr) + "\"}";
+  }
   // initiateAuthentication and authenticateClient; gives the transactionId.
-  std::string authenticate() {
-    std::string tid =
-        member(post(base_ + "initiateAuthentication", kInitiate).body, "transactionId");
-    post(base_ + "authenticateClient",
-         "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}");
+  std::string authenticate(const std::string &matching_id = "") {
+    std::string tid = initiate();
+    post(base_ + "authenticateClient", authenticate_body(tid, matching_id));
     return tid;
   }
   std::string dir_, base_, transcript_;
@@ -175,31 +185,40 @@ TEST_F(Smdp, AnswersTheFourFunctionsInOrder) {
 }
 
 TEST_F(Smdp, RefusesWhatARealServerRefuses) {
-  ASSERT_TRUE(start({"--address", "smdp.example"}));
-  std::string tid = authenticate();
+  ASSERT_TRUE(
+      start({"--address", "smdp.example", "--matching-id", "ABC-1", "--matching-id", "ABC-2"}));
+  std::string tid = authenticate("ABC-2"), refused = initiate();
   struct Row {
     const char *situation;
     std::string function, body;
     long status;
-    std::string subject;  // of statusCodeData; "" for no JSON check
+    std::string subject, reason;  // of statusCodeData; "" for no JSON check
   } rows[] = {
+      {"matching ID the server does not hold", "authenticateClient",
+       authenticate_body(refused, "ABC-3"), 200, "8.2.6", "3.8"},
+      {"the refused session goes no further", "getBoundProfilePackage",
+       "{\"transactionId\":\"" + refused + "\",\"prepareDownloadResponse\":\"vyEA\"}", 200,
+       "8.10.1", "3.9"},
+      {"no matching ID in the response", "authenticateClient", authenticate_body(initiate(), ""),
+       200, "8.2.6", "3.8"},
       {"unknown transaction", "authenticateClient",
-       "{\"transactionId\":\"00\",\"authenticateServerResponse\":\"vzgA\"}", 200, "8.10.1"},
+       "{\"transactionId\":\"00\",\"authenticateServerResponse\":\"vzgA\"}", 200, "8.10.1", "3.9"},
       {"authenticateClient twice", "authenticateClient",
-       "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}", 200,
-       "8.10.1"},
+       "{\"transactionId\":\"" + tid + "\",\"authenticateServerResponse\":\"vzgA\"}", 200, "8.10.1",
+       "3.9"},
       {"missing member", "getBoundProfilePackage", "{\"transactionId\":\"" + tid + "\"}", 200,
-       "8.1"},
+       "8.1", "2.1"},
       {"other server's address", "initiateAuthentication",
        "{\"euiccChallenge\":\"ESIzRFVmd4iZqrvM3e7/"
        "AA==\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"other.example\"}",
-       200, "8.8.1"},
+       200, "8.8.1", "3.8"},
       {"challenge of the wrong size", "initiateAuthentication",
        "{\"euiccChallenge\":\"ESIz\",\"euiccInfo1\":\"vyAA\",\"smdpAddress\":\"smdp.example\"}",
-       200, "8.1"},
-      {"malformed JSON", "initiateAuthentication", "{\"euiccChallenge\":", 400, "8.1"},
-      {"notification that is not JSON", "handleNotification", "pendingNotification=x", 400, "8.1"},
-      {"unknown function", "cancelSessionX", "{}", 404, ""},
+       200, "8.1", "2.1"},
+      {"malformed JSON", "initiateAuthentication", "{\"euiccChallenge\":", 400, "8.1", "6.1"},
+      {"notification that is not JSON", "handleNotification", "pendingNotification=x", 400, "8.1",
+       "6.1"},
+      {"unknown function", "cancelSessionX", "{}", 404, "", ""},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.situation);
@@ -215,6 +234,7 @@ TEST_F(Smdp, RefusesWhatARealServerRefuses) {
         "statusCodeData");
     ASSERT_NE(scd, nullptr);
     EXPECT_STREQ(cJSON_GetObjectItem(scd, "subjectCode")->valuestring, row.subject.c_str());
+    EXPECT_STREQ(cJSON_GetObjectItem(scd, "reasonCode")->valuestring, row.reason.c_str());
   }
 }
 
@@ -397,6 +417,10 @@ TEST_F(Smdp, BadOptionsAndNumbersAreRefused) {
       {"refusal message with a NUL", {"--fault", "any:message=a%00b"}, "bad value for 'message'"},
       {"refusal without a subject", {"--fault", "any:subject="}, "bad value for 'subject'"},
       {"TLS limit past 1.2", {"--tls-limit", "tls1.3"}, "--tls-limit takes tls1.2 or"},
+      {"empty matching ID", {"--matching-id", ""}, "--matching-id needs an ID"},
+      {"matching IDs from a missing file",
+       {"--matching-ids", "/nonexistent/ids"},
+       "cannot read matching IDs from /nonexistent/ids"},
       {"unknown option", {"--colour", "red"}, "unknown option --colour"},
   };
   for (const auto &row : rows) {
@@ -415,7 +439,12 @@ TEST_F(Smdp, BadOptionsAndNumbersAreRefused) {
 // The relay's part played by the test: every modem request goes to the
 // server, every answer goes back as hex in 1400-character chunks.
 TEST_F(Smdp, WholeDownloadBetweenTheSimulatedModemAndServer) {
-  ASSERT_TRUE(start({"--package-answer-size", "30000"}));
+  std::string ids = dir_ + "/matching_ids";
+  FILE *f = fopen(ids.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("# held\n ABC-1 \n", f);
+  fclose(f);
+  ASSERT_TRUE(start({"--package-answer-size", "30000", "--matching-ids", ids}));
   std::string link = dir_ + "/chn1";
   simtest::Child modem(
       {SIM_MODEM_BIN, "--link", link, "--profile", "89883000000000000018,enabled,B"});
