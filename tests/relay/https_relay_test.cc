@@ -445,7 +445,8 @@ TEST_F(HttpsRelayTest, ClosedPortFailsWithLibcurlText) {
   print_flag = 0;
   EXPECT_EQ(send_http("127.0.0.1", "/p", kBody, 1), 0);
   EXPECT_STREQ(http_payload, kUntouched);
-  EXPECT_EQ(log_.messages(), "Error: Http request failed. Couldn't connect to server\n\n");
+  EXPECT_EQ(log_.messages(), std::string("Error: Http request failed. ") +
+                                 curl_easy_strerror(CURLE_COULDNT_CONNECT) + "\n\n");
 }
 
 TEST(CurlCallbackTest, RefusesWhatItCannotCount) {

@@ -43,7 +43,9 @@ void HttpsTestServer::start(const std::string &cert_file, const std::string &key
     if (req.ssl != nullptr) {
       SSL *ssl = const_cast<SSL *>(req.ssl);
       int group = SSL_get_negotiated_group(ssl);
-      const char *name = OBJ_nid2sn(group & ~TLSEXT_nid_unknown);
+      // A group of a provider (OpenSSL 3.5's X25519MLKEM768) has no NID of its own.
+      const char *name =
+          (group & TLSEXT_nid_unknown) != 0 ? SSL_group_to_name(ssl, group) : OBJ_nid2sn(group);
       got.tls = std::string(SSL_get_version(ssl)) + " " + (name != nullptr ? name : "?");
       std::vector<int> groups(
           static_cast<size_t>(std::max<long>(SSL_get1_groups(ssl, nullptr), 0)));

@@ -968,8 +968,9 @@ def notification_without_path(ctx):
     log = t.log(download_log())
     ctx.has(log, "URL: https://%s\n" % HOST)
     # The server answers POST / with 404.
-    ctx.has(log, "HTTP Response: 404 [HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n"
-                 "Keep-Alive: timeout=5, max=5\r\n\r\n]\n")
+    # The header lines after these differ between cpp-httplib versions.
+    ctx.check(any(m.startswith("HTTP Response: 404 [HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n")
+                  and m.endswith("\r\n\r\n]\n") for m in log), "the 404 answer logged with its header lines")
     ctx.eq(t.functions(), FUNCTIONS[:3] + ["/"], "server requests")
     last = t.smdp()[-1]
     ctx.eq((last["method"], last["status"], last["headers"].get("Host")), ("POST", 404, HOST),
