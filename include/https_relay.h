@@ -47,11 +47,14 @@ constexpr size_t kNotificationKeptBytes = 2048;
 // refused ("Error: response data is large, <bytes received>"); of a
 // notification answer only the first kNotificationKeptBytes are kept.
 //
-// Every request offers OpenSSL 3's default key exchange groups with
-// brainpoolP256r1 added last, so that a server holding a brainpool
-// certificate can use it; a TLS library that refuses that list gets the
-// request sent again without it (logged when print_flag is set: "TLS groups
-// [...] not taken by the TLS library: sent with its own groups").
+// Every request offers the key exchange groups the TLS library and the
+// platform's OpenSSL configuration offer, with brainpoolP256r1 added when
+// they lack it (tls_groups.h), so that a server holding a brainpool
+// certificate can use it. On libcurl over another TLS library the fixed list
+// kFixedTlsGroups goes instead, and a library that refuses it gets the
+// request sent again without it, within what is left of the 30 s. Either
+// refusal is logged when print_flag is set: "TLS groups [...] not taken by
+// the TLS library: sent with its own groups".
 //
 // An exchange or notification answer whose JSON
 // header.functionExecutionStatus.status is text other than
