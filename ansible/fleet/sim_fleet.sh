@@ -68,7 +68,9 @@ install_into() {
   mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
   cp /var/lib/dpkg/status "$root/var/lib/dpkg/status"
   touch "$root/var/lib/dpkg/available"
-  dpkg --root="$root" -i "$@" >"$root/../dpkg.log" 2>&1 ||
+  # The root holds no shell of its own: the packages' scripts run on this
+  # machine's, and act on the root through DPKG_ROOT.
+  dpkg --root="$root" --force-script-chrootless -i "$@" >"$root/../dpkg.log" 2>&1 ||
     { cat "$root/../dpkg.log" >&2; echo "fleet: dpkg could not install into $root" >&2; return 1; }
 }
 

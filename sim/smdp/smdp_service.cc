@@ -132,11 +132,16 @@ SmdpAnswer SmdpService::package(cJSON *req) {
   cJSON_AddStringToObject(ans.get(), "boundProfilePackage", "");
   size_t bare = print_compact(ans.get()).size();
   size_t room = s_.package_answer > bare + 4 ? s_.package_answer - bare : 4;
-  size_t raw = room / 4 * 3;
-  std::string bpp = raw > 300 ? filler_.der("\xbf\x36", raw - 5) : filler_.bytes(raw);
-  cJSON_ReplaceItemInObjectCaseSensitive(ans.get(), "boundProfilePackage",
-                                         cJSON_CreateString(base64_encode(bpp).c_str()));
-  std::string body = print_compact(ans.get());
+  std::string body;
+  // The package's DER header grows with its length, so a first guess may be
+  // a few bytes long: shorten by a base64 step until the answer fits.
+  for (size_t raw = room / 4 * 3; body.empty() || (body.size() > s_.package_answer && raw >= 3);
+       raw -= 3) {
+    std::string bpp = raw > 300 ? filler_.der("\xbf\x36", raw - 5) : filler_.bytes(raw);
+    cJSON_ReplaceItemInObjectCaseSensitive(ans.get(), "boundProfilePackage",
+                                           cJSON_CreateString(base64_encode(bpp).c_str()));
+    body = print_compact(ans.get());
+  }
   if (body.size() < s_.package_answer)
     body.insert(body.size() - 1, std::string(s_.package_answer - body.size(), ' '));
   return {200, body};
