@@ -36,8 +36,8 @@ class Filler {
   uint64_t state_;
 };
 
-// One DER element: `tag` bytes, the length (short form, or long form up to
-// 65535), then `content`.
+// One DER element: `tag` bytes, the length (short form, or long form in up
+// to three bytes), then `content`.
 std::string der_element(const std::string &tag, const std::string &content);
 
 // The authenticateServerResponse an eUICC sends in authenticateClient, with
