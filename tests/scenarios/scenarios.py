@@ -1543,9 +1543,10 @@ def terminal_pipe(ctx):
 INFO_READS = ["AT+CFUN?", "AT+QGMR", 'AT+QESIM="eid"', 'AT+QESIM="list"', 'AT+QESIM="ntf_list",0']
 INFO_MEMBERS = ["channel", "device", "functionality", "firmware", "eid", "profiles", "notifications",
                 "records", "last", "findings", "errors"]
-LAST_MEMBERS = ["operation", "iccid", "started", "result", "failure", "server_status"]
+LAST_MEMBERS = ["operation", "iccid", "started", "result", "failure", "server_status", "cause"]
 STARTED = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
 SIM_EID = "89049032000001000000000000000107"
+USAGE = "usage: /sim/bin/esimctl-info -c <channel|all> [--table|--json] [--long]"
 SIM_FIRMWARE = "SIMMODEM01R02A03_01.002.01.002"
 
 
@@ -1566,14 +1567,15 @@ def kinds(obj):
     return [(f["kind"], f["iccid"]) for f in obj.get("findings", [])]
 
 
-def check_last(ctx, obj, operation, iccid, result, failure, server_status, what):
+def check_last(ctx, obj, operation, iccid, result, failure, server_status, what, cause=None):
     """The object's last run; `failure` is a test on the text (or None)."""
     last = obj.get("last") or {}
     ctx.eq(list(last), LAST_MEMBERS, "%s: members of last" % what)
     ctx.check(STARTED.match(last.get("started") or ""), "%s: started as the log writes it: %r"
               % (what, last.get("started")))
-    ctx.eq((last.get("operation"), last.get("iccid"), last.get("result"), last.get("server_status")),
-           (operation, iccid, result, server_status), "%s: operation, iccid, result, server status" % what)
+    ctx.eq((last.get("operation"), last.get("iccid"), last.get("result"), last.get("server_status"),
+            last.get("cause")), (operation, iccid, result, server_status, cause),
+           "%s: operation, iccid, result, server status, cause" % what)
     seen = last.get("failure")
     ctx.check(seen is None if failure is None else seen is not None and failure(seen),
               "%s: failure %r" % (what, seen))
@@ -1631,8 +1633,9 @@ PY""" % (HOST, NOTIFY_PATH))
     ctx.eq(kinds(obj), [("profile-without-record", ICCID)], "findings after -22")
     ctx.eq(obj.get("records"), [], "no record")
     detail = obj["findings"][0]["detail"] if obj.get("findings") else ""
+    # The host and path the run notified, from its log.
     ctx.check('/my_tools/dbshell /data/log/esimhttp.db "INSERT INTO esim_http (port, iccid, http_ip, http_path, '
-              'save_time) VALUES (1, \\"%s\\", \\"<server host>\\", \\"<notification path>\\", \\"' % ICCID in detail,
+              'save_time) VALUES (1, \\"%s\\", \\"%s\\", \\"%s\\", \\"' % (ICCID, HOST, NOTIFY_PATH) in detail,
               "the detail gives the statement: %r" % detail)
     ctx.eq((t.status(2), t.stdout(2)), (0, "eSIM Remove Completed\n"), "the removal after the statement")
     ctx.eq(t.functions(), FUNCTIONS + ["handleNotification"], "the removal notified the server")
@@ -1665,7 +1668,8 @@ def info_last_run(ctx):
     ctx.eq(t.stdout(1), "Error: failed cause %d\n" % code, "the refused run's outcome")
     check_last(ctx, objs[0], "download", None, code,
                lambda f: f.startswith("Error") and f.endswith("ret=%d" % code),
-               "Server status: Failed, subject 8.2.6, reason 3.8: Refused", "refused")
+               "Server status: Failed, subject 8.2.6, reason 3.8: Refused", "refused",
+               cause="Server status: Failed, subject 8.2.6, reason 3.8: Refused")
     check_last(ctx, objs[1], "download", None, None, None, None, "killed")
     ctx.eq(objs[2].get("last"), None, "a channel without a run log")
 
@@ -1805,12 +1809,37 @@ def info_failures(ctx):
     ctx.eq(([o["channel"] for o in objs], status), ([1, 3], 3), "-c all: the channels with a device, highest status")
     usage = read(t.path("info", "04", "stdout"))
     ctx.eq((t.info(4)[1], usage.splitlines()[0] if usage else ""),
-           (1, "usage: /sim/bin/esimctl-info -c <channel|all> [--json]"), "a channel outside 1-32")
+           (1, USAGE), "a channel outside 1-32")
     usage = read(t.path("info", "05", "stdout"))
     ctx.eq((t.info(5)[1], usage.splitlines()[0] if usage else ""),
-           (0, "usage: /sim/bin/esimctl-info -c <channel|all> [--json]"), "-h asks for the usage")
+           (0, USAGE), "-h asks for the usage")
     info_commands(ctx, t.commands(1), "modem commands of channel 1")
     ctx.eq(t.commands(3), INFO_READS * 2, "modem commands of channel 3, read twice")
+
+
+@scenario("info.table_on_a_pipe_one_line_per_channel_and_both_forms_refused")
+def info_table(ctx):
+    # Channel 1 downloads; channel 2 keeps a record whose profile is gone.
+    g = ctx.gateway(channels="1,2").seed_record(port=2).esimctl("-c", "1", "-a", CODE)
+    for args in (["-c", "all", "--table"], ["-c", "all", "--table", "--long"], ["-c", "1", "--table", "--json"],
+                 ["--version"]):
+        info(g, *args)
+    t = g.run()
+    out = [read(t.path("info", "%02d" % n, "stdout")) for n in range(1, 5)]
+    lines = out[0].splitlines()
+    ctx.eq(lines[:1], ["channel  state     profiles  findings  last run"], "the summary's head")
+    ctx.check(len(lines) > 2 and re.match(r"^ +1  ok +1 +0  download, result 0, started [-0-9]+ [:0-9]+$", lines[1])
+              and re.match(r"^ +2  ok +0 +1  none$", lines[2]), "one line per channel: %r" % lines[:3])
+    ctx.check("\nchannel 2  /dev/zarn/chn_usb/2\n" in out[0] and "\nchannel 1  " not in out[0],
+              "details only for the channel with findings:\n%s" % out[0])
+    ctx.check("\nchannel 1  " in out[1] and "\nchannel 2  " in out[1], "--long: every channel's details")
+    ctx.eq((t.info(1)[1], t.info(2)[1], t.info(3)[1]), (0, 0, 1), "statuses")
+    ctx.eq((out[2].splitlines()[:1], read(t.path("info", "03", "stderr"))),
+           ([USAGE], "/sim/bin/esimctl-info: refused --table with --json: choose one\n"), "both forms refused")
+    version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", read(os.path.join(ctx.build, "CMakeCache.txt")), re.M)
+    ctx.eq((t.info(4)[1], out[3]), (0, "esimctl-info %s\n" % (version.group(1) if version else "?")), "--version")
+    # The download's preparation sends AT+QGMR once, each look once more.
+    ctx.eq((t.commands(1).count("AT+QGMR"), t.commands(2)), (3, INFO_READS * 2), "the refused look sent nothing")
 
 
 @scenario("info.failed_list_garbled_firmware_and_many_records")
