@@ -13,7 +13,7 @@
 // in store/db_client.cc, so a program can link the store with its own client.
 int exec_cmd(const char *cmd, int len, char *result);
 
-// Why the last save_http_info, get_http_info or delete_http_info failed,
+// Why the last call of the store (save, lookup, delete, list) failed,
 // when it logged no reason itself (the client not started, no usable answer,
 // no row, the client's refusal of a save); "" otherwise. For the entry that
 // follows the workflow's failure entry.

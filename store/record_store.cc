@@ -215,7 +215,10 @@ int save_http_info(int chan_id, const char *ptr_iccid, const char *http_ip, cons
     return -2;
   }
   if (strstr(result, "\"ResultCode\":\t0,") != nullptr) return 0;
-  answer_unusable(result);
+  if (result[0] == '\0')
+    fail_because("the database client %s gave no answer", command);
+  else
+    fail_because("the database client's answer is not a success [%.256s]", log_safe(result).text);
   return -3;
 }
 
@@ -240,7 +243,7 @@ int get_http_info(int chan_id, const char *iccid, char *http_ip, char *http_path
     if (cJSON_IsArray(infos))
       snprintf(failure, sizeof failure, "no record for channel %d and ICCID %s", chan_id, iccid);
     else
-      fail_because("the database client's answer holds no %s", "\"infos\"");
+      fail_because("the database client's answer holds no %s", "\"infos\" list");
     return -2;
   }
 
@@ -286,6 +289,7 @@ int delete_http_info(int chan_id, const char *iccid) {
 }
 
 int list_http_info(int chan_id, RecordVisitor visit, void *context) {
+  failure[0] = '\0';
   char buf[kQueryCommandSize];
   int written = snprintf(buf, sizeof buf, "%s %s \"SELECT * FROM esim_http WHERE %s = %d \"",
                          command, db_file, chan_tag, chan_id);

@@ -763,7 +763,9 @@ def download_save_fails(ctx):
 DELETE_CMD = 'AT+QESIM="delete","%s"' % ICCID
 REMOVAL_FAILURES = [
     # name, modem options, server options, seed, flags, code, log lines, commands, HTTPS
-    ("no_record", [], [], False, [], -1, ["Error: Get http info failed. ret=-1\n"], ["AT+CFUN=4"], []),
+    ("no_record", [], [], False, [], -1, ["Error: Get http info failed. ret=-1\n",
+                                          "Error: record store: no record for channel 1 and ICCID %s\n" % ICCID],
+     ["AT+CFUN=4"], []),
     ("record_without_path", [], [], "empty_path", [], -2,
      ["Error: at_http_ip [%s] or at_http_path [] is NULL. ret=-2\n" % HOST], ["AT+CFUN=4"], []),
     ("disable_refused", ["--fault disable:status=1"], [], True, ["-d"], -3,
@@ -934,6 +936,9 @@ def radio_no_device(ctx):
     t = ctx.gateway().esimctl("-c", "2", "-a", CODE).run()
     log = t.log(download_log(2))
     ctx.has(log, "Error: open serial failed module [2]\n")
+    why = "Error: chan 2 device /dev/zarn/chn_usb/2: open failed, error-2[No such file or directory]\n"
+    ctx.check([log[i + 1:i + 2] for i, m in enumerate(log) if m == "Error: open serial failed module [2]\n"] ==
+              [[why]] * log.count("Error: open serial failed module [2]\n"), "each failed open, then its reason")
     ctx.has(log, "Not find eid\n")
     ctx.check(log.index("Not find eid\n") < log.index("Error goto send_at_download failed. ret=-11\n")
               if "Not find eid\n" in log and "Error goto send_at_download failed. ret=-11\n" in log else False,
@@ -1299,7 +1304,11 @@ def fault_db_read_only(ctx):
     t = g.run()
     ctx.eq((t.status(1), t.stdout(1)), (0, "eSim Download Completed, iccid: [%s]\n" % ICCID),
            "a download completes")
-    ctx.has(t.log("esim_add_2.txt"), "Error: goto save_http_info failed, ret=-24\n")
+    save = t.log("esim_add_2.txt")
+    at = save.index("Error: goto save_http_info failed, ret=-24\n") if "Error: goto save_http_info failed, ret=-24\n" \
+        in save else -2
+    ctx.eq(save[at:at + 2], ["Error: goto save_http_info failed, ret=-24\n", "Error: record store: the database "
+                             "client reported [attempt to write a readonly database]\n"], "the failure, then its cause")
     # The lookup only reads, so the removal goes ahead; forgetting fails.
     ctx.eq((t.status(2), t.stdout(2)), (0, "eSIM Remove Completed\n"), "the removal")
     ctx.has(t.log(delete_log()), "database failed [attempt to write a readonly database].\n")
