@@ -122,6 +122,8 @@ struct Clues {
   std::string cause;
   bool has_status = false;  // the step's "Server status:" entry
   std::string status;
+  bool has_refusal = false;  // the step's answer with an HTTP status other than 2xx
+  std::string refusal;
   bool just_failed = false;  // the entry before was the failure
 
   // The first error of the exchange is its cause; later ones follow from it.
@@ -200,7 +202,7 @@ LastRun last_run_in_log(std::string_view text, bool whole, bool removal, const c
     run.ended = std::string(stamp.substr(1, kStampSize - 2));
     if (exchange_start(message)) {
       clues.has_cause = false;
-      if (starts_with(message, "\n=== ")) clues.has_status = false;
+      if (starts_with(message, "\n=== ")) clues.has_status = clues.has_refusal = false;
       if (starts_with(message, "\n=== Step 4: notify ===")) run.reached_notify = true;
       continue;
     }
@@ -237,8 +239,12 @@ LastRun last_run_in_log(std::string_view text, bool whole, bool removal, const c
       run.server_status = entry_text(message);
       clues.has_status = true;
       clues.status = run.server_status;
-    } else if (refused_status(message) || starts_with(message, "database failed [")) {
-      clues.note(first_line(message));
+    } else if (refused_status(message)) {
+      // The modem's failure that may follow it comes from the server's.
+      clues.has_refusal = true;
+      clues.refusal = first_line(message);
+    } else if (starts_with(message, "database failed [")) {
+      clues.note(entry_text(message));
     } else if (starts_with(message, "Error")) {
       long code = 0;
       bool coded = ret_code(message, &code);
@@ -253,8 +259,11 @@ LastRun last_run_in_log(std::string_view text, bool whole, bool removal, const c
       run.has_failure = true;
       run.failure = entry_text(message);
       run.failure_code = static_cast<int>(code);
-      run.has_cause = clues.has_status || clues.has_cause;
-      run.cause = clues.has_status ? clues.status : clues.has_cause ? clues.cause : std::string();
+      run.has_cause = clues.has_status || clues.has_refusal || clues.has_cause;
+      run.cause = clues.has_status    ? clues.status
+                  : clues.has_refusal ? clues.refusal
+                  : clues.has_cause   ? clues.cause
+                                      : std::string();
       clues.just_failed = true;
       if (stops) {
         run.has_result = true;

@@ -60,10 +60,11 @@ struct LastRun {
 //
 // The cause of the failure: an entry right after it that the run adds for
 // that purpose ("Error: record store: ..."); else the step's "Server status:"
-// entry; else the first entry since the exchange or request began (its
-// "Send AT", "Send Http Request." or step header) that reports an error of
-// its own: libcurl's text, the modem's error reply or status, the database
-// client's reason, a system call's error, a refused HTTP status. Entries
+// entry; else the step's answer with an HTTP status other than 2xx (its
+// first line); else the first entry since the exchange or request began (its
+// "Send AT", "Send Http Request.", step header or database heading) that
+// reports an error of its own: libcurl's text, the modem's error reply or
+// status, the database client's reason, a system call's error. Entries
 // that only restate a failure ("Error: goto ...", "Error: Failed to execute
 // ...") are none. Nothing found: no cause.
 LastRun last_run_in_log(std::string_view text, bool whole, bool removal, const char *name_iccid);

@@ -158,6 +158,11 @@ TEST(LastRun, TheCauseOfAFailureIsItsOwnExchangesError) {
            entry("10:02:01", "HTTP Response: 500 [HTTP/1.1 500 Internal\r\nX: y\r\n]\n") +
            entry("10:02:01", "Error: goto send_http failed, ret=-22\n"),
        false, "HTTP Response: 500 [HTTP/1.1 500 Internal"},
+      {"a server's 500 answer, then the modem's refusal of it",
+       kDownloadStart + step1 + entry("10:00:04", "HTTP Response: 500 [oops]\n") +
+           entry("10:00:05", "Send AT 1: [AT+QESIM=\"trans\"]\n") +
+           entry("10:00:06", "Error: at_status 2, ret=-15\n"),
+       false, "HTTP Response: 500 [oops]"},
       {"an earlier exchange's error is not the lookup's; the store's reason after it is",
        kRemovalStart + entry("11:00:01", "Send AT 1: [AT+CFUN=4\r\n]\n") +
            entry("11:00:02", "Error: AT+CFUN=4 response\n") +
