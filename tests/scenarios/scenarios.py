@@ -1657,21 +1657,25 @@ PY""" % (HOST, NOTIFY_PATH))
 def info_last_run(ctx):
     # Channel 1: the server refuses the download at authenticateClient.
     # Channel 2: the download is killed (a power cut of the tool) mid-way.
-    # Channel 3: no run at all.
-    g = ctx.gateway(channels="1-3").smdp(
+    # Channel 3: no run at all. Channel 4: killed once the modem has taken
+    # step 3's last trans command, which installs the profile: it never
+    # reached "=== Step 4: notify ===".
+    g = ctx.gateway(channels="1-4").smdp(
         "--fault authenticateClient:failed,subject=8.2.6,reason=3.8,message=Refused,times=1")
     g.esimctl("-c", "1", "-a", CODE)
-    g.line("esimctl-run -c 2 -a '%s' >/dev/null 2>&1 & run=$!" % CODE)
-    g.line("until [ \"$(grep -c trans_last $SIM_OUT/modem/chn_2.jsonl 2>/dev/null)\" -ge 1 ]; do sleep 0.02; done")
-    g.line("pkill -KILL -f '^[^ ]*(/sim/bin/esimctl|qemu-[a-z0-9]+ .* /sim/bin/esimctl) '; wait $run")
+    for ch, last_trans in ((2, 1), (4, 3)):
+        g.line("esimctl-run -c %d -a '%s' >/dev/null 2>&1 & run=$!" % (ch, CODE))
+        g.line("until [ \"$(grep -c trans_last $SIM_OUT/modem/chn_%d.jsonl 2>/dev/null)\" -ge %d ]; do sleep 0.02; done"
+               % (ch, last_trans))
+        g.line("pkill -KILL -f '^[^ ]*(/sim/bin/esimctl|qemu-[a-z0-9]+ .* /sim/bin/esimctl) '; wait $run")
     info(g, "-c", "all")
     t = g.run()
     stopped = t.status(1)
     ctx.check(stopped is not None and stopped > 1, "the refused download failed: %r" % stopped)
     ctx.eq(t.status(2), 128 + 9, "the download killed")
     objs, status = t.info()
-    ctx.eq([o["channel"] for o in objs], [1, 2, 3], "objects")
-    if len(objs) != 3:
+    ctx.eq([o["channel"] for o in objs], [1, 2, 3, 4], "objects")
+    if len(objs) != 4:
         return
     code = (stopped or 0) - 256
     ctx.eq(t.stdout(1), "Error: failed cause %d\n" % code, "the refused run's outcome")
@@ -1681,6 +1685,13 @@ def info_last_run(ctx):
                cause="Server status: Failed, subject 8.2.6, reason 3.8: Refused")
     check_last(ctx, objs[1], "download", None, None, None, None, "killed")
     ctx.eq(objs[2].get("last"), None, "a channel without a run log")
+    # The path that works (esimctl(1), 236) and the run's own time, from its log.
+    killed = read(t.path("www", "esim_add_4.txt"))
+    ended = re.findall(r"^\[([-0-9]+ [:0-9]+)\]", killed, re.M)[-1:]
+    ctx.eq((kinds(objs[3]), "=== Step 4" in killed), ([("profile-without-record", ICCID)], False), "killed in step 3")
+    detail = (objs[3].get("findings") or [{}])[0].get("detail", "")
+    ctx.check(ended and detail.endswith('VALUES (4, \\"%s\\", \\"%s\\", \\"%s\\", \\"%s\\")"'
+                                     % (ICCID, HOST, NOTIFY_PATH, ended[0])), "its statement: %r" % detail)
 
 
 @scenario("info.early_removal_failure_leaves_the_radio_off")
