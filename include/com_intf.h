@@ -30,11 +30,16 @@ extern const baudmap_t baud_table[kBaudTableRows];
 sint32 baud2flag(uint32 baud);
 
 // Opens `serial_file` O_RDWR|O_NONBLOCK, applies the settings and flushes both
-// directions. Gives the descriptor, or -1 with nothing left open.
+// directions. Gives the descriptor, or -1 with nothing left open and errno
+// as the failing call left it (open_serial_failed_call names that call).
 int open_serial(char *serial_file, unsigned int rate, unsigned char parity, unsigned char databits,
                 unsigned char stopbits, unsigned char streamcontrol);
 
 void close_serial(unsigned int serial_fd);
+
+// The call that made the last open_serial fail: "open", "tcgetattr",
+// "tcsetattr" or "tcflush" ("setup" for a rate outside baud_table).
+const char *open_serial_failed_call();
 
 // 0 after tcgetattr into `old_term`; -1 when it fails.
 sint32 get_termios(uint32 serial_fd, struct termios *old_term);

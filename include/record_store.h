@@ -13,6 +13,12 @@
 // in store/db_client.cc, so a program can link the store with its own client.
 int exec_cmd(const char *cmd, int len, char *result);
 
+// Why the last call of the store (save, lookup, delete, list) failed,
+// when it logged no reason itself (the client not started, no usable answer,
+// no row, the client's refusal of a save); "" otherwise. For the entry that
+// follows the workflow's failure entry.
+const char *record_store_failure();
+
 // Records the server of `ptr_iccid` on the channel.
 //   0 saved; -1 a value absent or refused; -2 "Reason" in the output;
 //   -3 no success text; -11 client not started.

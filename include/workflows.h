@@ -20,3 +20,7 @@ WorkflowResult log_failure(WorkflowResult code, const char *fmt, Args... args) {
   log_print(fmt, args..., static_cast<int>(code));
   return code;
 }
+
+// After the failure entry of a record store call: the store's reason, when
+// it logged none itself, as an entry of its own ("Error: record store: ...").
+void log_store_failure();

@@ -191,13 +191,12 @@ InfoStatus read_channel(int chan, ChannelRead *read) {
   channel_device_path(chan, device, sizeof device);
   struct stat st {};
   if (stat(device, &st) != 0) {
-    read->errors.emplace_back("the channel's device is missing");
+    read->errors.emplace_back(kMissingError);
     return kInfoUnreachable;
   }
   int locked = lock_channel(chan);
   if (locked != 0) {
-    read->errors.emplace_back(locked == -5 ? "busy: another run holds the channel"
-                                           : "the channel's device could not be opened");
+    read->errors.emplace_back(locked == -5 ? kBusyError : kOpenError);
     return kInfoUnreachable;
   }
   // Zero-filled, as every exchange's reply buffer is.

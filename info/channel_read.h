@@ -45,6 +45,11 @@ struct PendingNotification {
   std::string line;
 };
 
+// The errors of a channel that could not be looked at, as "errors" gives them.
+constexpr char kBusyError[] = "busy: another run holds the channel";
+constexpr char kMissingError[] = "the channel's device is missing";
+constexpr char kOpenError[] = "the channel's device could not be opened";
+
 struct ServerRecord {
   std::string iccid;
   std::string host;
@@ -76,6 +81,7 @@ struct ChannelRead {
   std::vector<ServerRecord> records;  // the rows listed, even when the listing then failed
   bool last_found = false;            // the channel has a run log with an entry
   LastRun last;                       // what its run logs say of the last run
+  LastRun last_download;              // and of the last download (found: there is one)
   std::vector<std::string> errors;
 };
 

@@ -1,5 +1,6 @@
 #include "findings.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,6 +9,7 @@
 #include "globals.h"
 #include "peer_text.h"
 #include "profile_cmds.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -49,19 +51,116 @@ void add(std::vector<Finding> *found, const char *kind, const std::string *id, c
   found->push_back(finding);
 }
 
+// Text from a run log goes into a statement to copy only when no byte of
+// it could end its quoting or reach the shell: a host as the relay takes
+// one, a path of printable ASCII without space, quotes, backslash, dollar
+// or backquote; each short enough that the detail is never cut.
+constexpr size_t kHostShown = 64;
+constexpr size_t kPathShown = 128;
+
+bool host_text(const std::string &host) {
+  if (host.empty() || host.size() > kHostShown) return false;
+  for (char c : host)
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
+  return true;
+}
+
+bool path_text(const std::string &path) {
+  if (path.empty() || path[0] != '/' || path.size() > kPathShown) return false;
+  for (char c : path)
+    if (c <= ' ' || c > '~' || strchr("\"\\$`'", c) != nullptr) return false;
+  return true;
+}
+
+// "https://<host><path>" split in two; false for any other shape.
+bool split_url(const std::string &url, std::string *host, std::string *path) {
+  static const char kScheme[] = "https://";
+  if (url.compare(0, sizeof kScheme - 1, kScheme) != 0) return false;
+  size_t slash = url.find('/', sizeof kScheme - 1);
+  if (slash == std::string::npos) return false;
+  *host = url.substr(sizeof kScheme - 1, slash - (sizeof kScheme - 1));
+  *path = url.substr(slash);
+  return host_text(*host) && path_text(*path);
+}
+
+// The server a profile left unrecorded goes to, as the last download's log
+// tells it, in esimctl(1)'s order: the path of the notification after
+// "=== Step 4: notify ==="; else the path the same server gave one of the
+// channel's records; else the run's first request's path with its last
+// part, initiateAuthentication, made handleNotification. False when the log
+// tells none of them.
+bool server_of(const ChannelRead &read, const LastRun &run, std::string *host, std::string *path,
+               const char **how) {
+  if (run.has_notify_url && split_url(run.notify_url, host, path)) {
+    *how = "the host and path of its log's \"URL:\" line after \"=== Step 4: notify ===\"";
+    return true;
+  }
+  if (!run.has_first_url || !split_url(run.first_url, host, path)) return false;
+  for (const ServerRecord &record : read.records) {
+    if (record.host == *host && path_text(record.path)) {
+      *path = record.path;
+      *how =
+          "its server's host, and the notification path that server gave the channel's other "
+          "downloads";
+      return true;
+    }
+  }
+  static const char kFirst[] = "initiateAuthentication";
+  size_t at = path->size() >= sizeof kFirst - 1 ? path->size() - (sizeof kFirst - 1) : 0;
+  if (path->compare(at, std::string::npos, kFirst) != 0) return false;
+  path->replace(at, std::string::npos, "handleNotification");
+  *how =
+      "the host and path of its first \"URL:\" line, with its last part, "
+      "initiateAuthentication, made handleNotification (it never reached \"=== Step 4: notify "
+      "===\")";
+  return true;
+}
+
+// Whether the channel's last download is the one that left `profile`
+// installed without a record: a run that stopped at its notification
+// (234), its list (233) or its last trans (236), was killed, or could not
+// save the record (ret=-24, naming the profile); and the profile is the one
+// it names or, unnamed, the newest listed (a download records the last).
+bool left_by(const ChannelRead &read, const LastRun &run, const std::string &profile) {
+  if (!run.found || run.removal) return false;
+  bool leaves = !run.has_result || run.result == kNotifyHttpFailed || run.result == kListFailed ||
+                run.result == kStep3TransFailed ||
+                (run.result == 0 && run.has_failure && run.failure_code == kSaveRecordFailed);
+  if (!leaves) return false;
+  if (run.has_installed) return run.installed == profile;
+  return !read.profiles.empty() && read.profiles.back().iccid == profile;
+}
+
 void compare(const ChannelRead &read, const char *now, std::vector<Finding> *found) {
   char detail[kDetailSize];
   for (const ListedProfile &profile : read.profiles) {
     if (has_record(read, profile.iccid)) continue;
+    const LastRun &run = read.last_download;
+    bool by_run = left_by(read, run, profile.iccid);
+    std::string host = "<server host>", path = "<notification path>";
+    const char *how = nullptr;
+    if (by_run && !server_of(read, run, &host, &path, &how)) {
+      host = "<server host>";
+      path = "<notification path>";
+    }
+    // The time it was installed, as near as its log tells it.
+    const char *when = by_run && run.has_ended ? run.ended.c_str() : now;
+    char server[kDetailSize / 2];
+    if (how != nullptr)
+      snprintf(server, sizeof server, "as the last download's log gives it: %s", how);
+    else
+      snprintf(server, sizeof server,
+               "with the host of the activation code and the notification path the same server "
+               "gave other downloads (or the download log's \"URL:\" line after \"=== Step 4: "
+               "notify ===\"; see esimctl(1), 236)");
     snprintf(detail, sizeof detail,
              "installed but not recorded (a download that ended at 234, 233 or 236, or at 0 "
              "with ret=-24 in its log), so its removal would stop at 255; record its server by "
-             "hand, with the host of the activation code and the path of the download log's "
-             "\"URL:\" line after \"=== Step 4: notify ===\", and keep the profile as planned, "
-             "or then remove it: %s %s \"INSERT INTO esim_http (port, iccid, http_ip, http_path, "
-             "save_time) VALUES (%d, \\\"%s\\\", \\\"<server host>\\\", "
-             "\\\"<notification path>\\\", \\\"%s\\\")\"",
-             ESIMCTL_DB_CLIENT, ESIMCTL_DB_FILE, read.chan, profile.iccid.c_str(), now);
+             "hand, %s, and keep the profile as planned, or then remove it: %s %s \"INSERT INTO "
+             "esim_http (port, iccid, http_ip, http_path, save_time) VALUES (%d, \\\"%s\\\", "
+             "\\\"%s\\\", \\\"%s\\\", \\\"%s\\\")\"",
+             server, ESIMCTL_DB_CLIENT, ESIMCTL_DB_FILE, read.chan, profile.iccid.c_str(),
+             host.c_str(), path.c_str(), when);
     add(found, "profile-without-record", &profile.iccid, detail);
   }
   for (const ServerRecord &record : read.records) {

@@ -27,10 +27,15 @@ namespace {
 constexpr int kChannels = 32;
 
 void info_usage(const char *prog_name) {
-  printf("usage: %s -c <channel|all> [--json]\n", prog_name);
-  puts("  -c N      channel 1-32, or all: every channel whose device exists, read in parallel");
-  puts("  --json    one JSON object per channel and line (also whenever stdout is no terminal)");
-  puts("  -h        this text");
+  printf("usage: %s -c <channel|all> [--table|--json] [--long]\n", prog_name);
+  puts("  -c N       channel 1-32, or all: every channel whose device exists, read in parallel");
+  puts(
+      "  --json     one JSON object per channel and line (the default when stdout is no terminal)");
+  puts("  --table    a table for a person (the default on a terminal); with -c all one line per");
+  puts("             channel, then the details of each channel with findings");
+  puts("  --long     with -c all and a table: the details of every channel");
+  puts("  --version  the version");
+  puts("  -h         this text");
   puts("It only reads: the modem's level, firmware, EID, profiles and pending notifications,");
   puts("and the channel's server records; then it says what does not agree.");
 }
@@ -63,7 +68,7 @@ InfoStatus read_one(int chan, Json *info) {
   release_channel();
   // The logs tell the last run even of a channel that is busy or gone.
   read.chan = chan;
-  read.last_found = find_last_run(chan, ESIMCTL_LOG_DIR, &read.last);
+  read.last_found = find_last_run(chan, ESIMCTL_LOG_DIR, &read.last, &read.last_download);
   char now[32];
   time_t t = time(nullptr);
   struct tm local {};
@@ -156,7 +161,7 @@ std::string no_answer(const Child &child) {
   return "the channel's reader gave no answer";
 }
 
-int read_all(bool json) {
+int read_all(bool json, bool long_table) {
   Child children[kChannels];
   int count = 0;
   for (int chan = 1; chan <= kChannels; ++chan) {
@@ -173,16 +178,32 @@ int read_all(bool json) {
   collect(children, count);
 
   int worst = kInfoAnswered;
+  Json infos[kChannels];
   for (int i = 0; i < count; ++i) {
-    Json info(cJSON_Parse(children[i].text.c_str()));
-    if (!info) {
+    infos[i].reset(cJSON_Parse(children[i].text.c_str()));
+    if (!infos[i]) {
       // The channel still gets its object, so that a reader of the lines
       // misses none.
-      info = empty_info(children[i].chan, no_answer(children[i]).c_str());
+      infos[i] = empty_info(children[i].chan, no_answer(children[i]).c_str());
       children[i].status = kInfoQueryFailed;
     }
-    if (info) print_info(info.get(), json);
     if (children[i].status > worst) worst = children[i].status;
+  }
+  if (json) {
+    for (int i = 0; i < count; ++i)
+      if (infos[i]) print_info(infos[i].get(), true);
+    return worst;
+  }
+  // A person first sees every channel in one line, then what needs a look.
+  print_summary_head(stdout);
+  for (int i = 0; i < count; ++i)
+    if (infos[i]) print_summary_line(infos[i].get(), stdout);
+  for (int i = 0; i < count; ++i) {
+    if (!infos[i]) continue;
+    if (!long_table && cJSON_GetArraySize(cJSON_GetObjectItem(infos[i].get(), "findings")) == 0)
+      continue;
+    putchar('\n');
+    print_channel_table(infos[i].get(), stdout);
   }
   return worst;
 }
@@ -191,11 +212,12 @@ int read_all(bool json) {
 
 int esimctl_info_main(int argc, char *argv[]) {
   const char *prog_name = argv[0];
-  static const struct option kLong[] = {{"json", no_argument, nullptr, 'j'},
-                                        {"help", no_argument, nullptr, 'h'},
-                                        {nullptr, 0, nullptr, 0}};
+  static const struct option kLong[] = {
+      {"json", no_argument, nullptr, 'j'}, {"table", no_argument, nullptr, 't'},
+      {"long", no_argument, nullptr, 'l'}, {"version", no_argument, nullptr, 'V'},
+      {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
   int chan = -1;
-  bool json = !isatty(STDOUT_FILENO);
+  bool want_json = false, want_table = false, long_table = false;
   int opt;
   while ((opt = getopt_long(argc, argv, "c:h", kLong, nullptr)) != -1) {
     switch (opt) {
@@ -207,8 +229,17 @@ int esimctl_info_main(int argc, char *argv[]) {
         }
         break;
       case 'j':
-        json = true;
+        want_json = true;
         break;
+      case 't':
+        want_table = true;
+        break;
+      case 'l':
+        long_table = true;
+        break;
+      case 'V':
+        printf("esimctl-info %s\n", ESIMCTL_VERSION);
+        return kInfoAnswered;
       case 'h':
         info_usage(prog_name);
         return kInfoAnswered;
@@ -217,16 +248,24 @@ int esimctl_info_main(int argc, char *argv[]) {
         return kInfoRefused;
     }
   }
+  if (want_json && want_table) {
+    fprintf(stderr, "%s: refused --table with --json: choose one\n", prog_name);
+    info_usage(prog_name);
+    return kInfoRefused;
+  }
   if (chan < 0 || optind != argc) {
     info_usage(prog_name);
     return kInfoRefused;
   }
+  // Asked for, either form goes to any output; unasked, a terminal gets
+  // the table and a pipe or file the JSON.
+  bool json = want_json || (!want_table && !isatty(STDOUT_FILENO));
   // The exchanges log what they send and read; esimctl-info keeps no run log
   // (it changes nothing), and its standard output carries only the answer.
   log_drop_entries(true);
   int status = kInfoAnswered;
   if (chan == 0) {
-    status = read_all(json);
+    status = read_all(json, long_table);
   } else {
     Json info;
     status = read_one(chan, &info);

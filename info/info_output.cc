@@ -48,6 +48,33 @@ void print_last_run(const cJSON *last, FILE *out) {
     fprintf(out, "  %-14s %s\n", "", text("failure").c_str());
   if (cJSON_IsString(cJSON_GetObjectItem(last, "server_status")))
     fprintf(out, "  %-14s %s\n", "", text("server_status").c_str());
+  // The server's refusal is shown once, when it is also the cause.
+  if (cJSON_IsString(cJSON_GetObjectItem(last, "cause")) && text("cause") != text("server_status"))
+    fprintf(out, "  %-14s cause: %s\n", "", text("cause").c_str());
+}
+
+// The last run in a few words: what it was and how it ended.
+std::string last_outcome(const cJSON *last) {
+  if (!cJSON_IsObject(last)) return "none";
+  auto text = [&](const char *name) {
+    return terminal_escaped(cJSON_GetStringValue(cJSON_GetObjectItem(last, name)));
+  };
+  std::string what = text("operation");
+  if (cJSON_IsString(cJSON_GetObjectItem(last, "iccid"))) what += " " + text("iccid");
+  const cJSON *result = cJSON_GetObjectItem(last, "result");
+  what += cJSON_IsNumber(result) ? ", result " + std::to_string(result->valueint)
+                                 : std::string(", no outcome");
+  if (cJSON_IsString(cJSON_GetObjectItem(last, "started"))) what += ", started " + text("started");
+  return what;
+}
+
+bool has_error(const cJSON *info, const char *error) {
+  const cJSON *item = nullptr;
+  cJSON_ArrayForEach(item, cJSON_GetObjectItem(info, "errors")) {
+    const char *text = cJSON_GetStringValue(item);
+    if (text != nullptr && strcmp(text, error) == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -99,6 +126,7 @@ Json info_json(const ChannelRead &read, const std::vector<Finding> &findings) {
     add_number_or_null(last, "result", run.has_result, run.result);
     add_text_or_null(last, "failure", run.has_failure, run.failure);
     add_text_or_null(last, "server_status", run.has_server_status, run.server_status);
+    add_text_or_null(last, "cause", run.has_cause, run.cause);
   }
   cJSON *found = cJSON_AddArrayToObject(object, "findings");
   for (const Finding &finding : findings) {
@@ -162,12 +190,38 @@ void print_channel_table(const cJSON *info, FILE *out) {
       else if (strcmp(section.array, "records") == 0)
         fprintf(out, "  %-14s %s  %s%s  saved %s\n", title, member("iccid").c_str(),
                 member("host").c_str(), member("path").c_str(), member("saved").c_str());
-      else if (strcmp(section.array, "findings") == 0)
+      else if (strcmp(section.array, "findings") == 0 &&
+               cJSON_IsString(cJSON_GetObjectItem(item, "iccid")))
         fprintf(out, "  %-14s %s %s: %s\n", title, member("kind").c_str(), member("iccid").c_str(),
                 member("detail").c_str());
+      else if (strcmp(section.array, "findings") == 0)
+        fprintf(out, "  %-14s %s: %s\n", title, member("kind").c_str(), member("detail").c_str());
       else
         fprintf(out, "  %-14s %s\n", title, text(item).c_str());
       title = "";
     }
   }
+}
+
+const char *channel_state(const cJSON *info) {
+  if (has_error(info, kBusyError)) return "busy";
+  if (has_error(info, kMissingError) || has_error(info, kOpenError)) return "no modem";
+  return cJSON_GetArraySize(cJSON_GetObjectItem(info, "errors")) == 0 ? "ok" : "errors";
+}
+
+void print_summary_head(FILE *out) {
+  fprintf(out, "%-7s  %-8s  %8s  %8s  %s\n", "channel", "state", "profiles", "findings",
+          "last run");
+}
+
+void print_summary_line(const cJSON *info, FILE *out) {
+  const char *state = channel_state(info);
+  bool looked = strcmp(state, "busy") != 0 && strcmp(state, "no modem") != 0;
+  std::string profiles =
+      looked ? std::to_string(cJSON_GetArraySize(cJSON_GetObjectItem(info, "profiles"))) : "-";
+  std::string findings =
+      looked ? std::to_string(cJSON_GetArraySize(cJSON_GetObjectItem(info, "findings"))) : "-";
+  fprintf(out, "%7d  %-8s  %8s  %8s  %s\n", cJSON_GetObjectItem(info, "channel")->valueint, state,
+          profiles.c_str(), findings.c_str(),
+          last_outcome(cJSON_GetObjectItem(info, "last")).c_str());
 }

@@ -22,3 +22,13 @@ Json empty_info(int chan, const char *error);
 
 // Writes the object as a short table for a person.
 void print_channel_table(const cJSON *info, FILE *out);
+
+// What the object says of its channel in one word: "ok", "busy" (another
+// run holds it), "no modem" (its device is missing or cannot be opened) or
+// "errors" (a query failed).
+const char *channel_state(const cJSON *info);
+
+// The overview of several channels: a head line, then one line per object
+// (channel, state, profiles, findings, last run).
+void print_summary_head(FILE *out);
+void print_summary_line(const cJSON *info, FILE *out);

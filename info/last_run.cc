@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "result_codes.h"
 
@@ -62,6 +63,47 @@ bool ret_code(std::string_view message, long *code) {
   return true;
 }
 
+// An entry that begins an exchange with the modem, a request to a server, a
+// step or a database answer: an error logged before it is not this one's.
+bool exchange_start(std::string_view message) {
+  return starts_with(message, "Send AT ") || starts_with(message, "Send Http Request.") ||
+         starts_with(message, "\n=== ") || starts_with(message, "Get http info: ") ||
+         starts_with(message, "Delete http info: ");
+}
+
+// Entries that only say that a step failed, not why: a later, more telling
+// entry of the same exchange is the cause.
+bool restates(std::string_view message) {
+  static const char *const kRestating[] = {"Error: Failed to execute ",
+                                           "Error: goto ",
+                                           "Error goto ",
+                                           "Error: Continue to ",
+                                           "Error: open serial failed module [",
+                                           "Error: Failed to parse notification data"};
+  for (const char *prefix : kRestating)
+    if (starts_with(message, prefix)) return true;
+  // "Error: chan <n> send at trans[<i>] failed".
+  return starts_with(message, "Error: chan ") &&
+         message.substr(0, 48).find(" send at trans[") != std::string_view::npos;
+}
+
+// An HTTP status other than 2xx in an "HTTP Response:" entry.
+bool refused_status(std::string_view message) {
+  constexpr std::string_view kPrefix = "HTTP Response: ";
+  if (!starts_with(message, kPrefix) || message.size() < kPrefix.size() + 3) return false;
+  std::string_view code = message.substr(kPrefix.size(), 3);
+  for (char c : code)
+    if (c < '0' || c > '9') return false;
+  return code[0] != '2';
+}
+
+// The entry's first line: an HTTP answer logged with its headers and body
+// is told by its status line.
+std::string first_line(std::string_view message) {
+  size_t end = message.find_first_of("\r\n");
+  return entry_text(message.substr(0, end));
+}
+
 void begin_run(LastRun *run, bool removal, std::string_view stamp, const char *name_iccid) {
   LastRun fresh;
   fresh.found = true;
@@ -74,6 +116,24 @@ void begin_run(LastRun *run, bool removal, std::string_view stamp, const char *n
   *run = fresh;
 }
 
+// What the entries read so far say of a failure still to come.
+struct Clues {
+  bool has_cause = false;  // an error of its own since the exchange began
+  std::string cause;
+  bool has_status = false;  // the step's "Server status:" entry
+  std::string status;
+  bool has_refusal = false;  // the step's answer with an HTTP status other than 2xx
+  std::string refusal;
+  bool just_failed = false;  // the entry before was the failure
+
+  // The first error of the exchange is its cause; later ones follow from it.
+  void note(std::string text) {
+    if (has_cause) return;
+    has_cause = true;
+    cause = std::move(text);
+  }
+};
+
 }  // namespace
 
 LastRun last_run_in_log(std::string_view text, bool whole, bool removal, const char *name_iccid) {
@@ -82,6 +142,7 @@ LastRun last_run_in_log(std::string_view text, bool whole, bool removal, const c
   run.has_iccid = removal && name_iccid != nullptr;
   if (run.has_iccid) run.iccid = name_iccid;
   bool stopped = false;
+  Clues clues;
   size_t at = 0;
   if (!whole) {
     at = text.find('\n');
@@ -112,39 +173,98 @@ LastRun last_run_in_log(std::string_view text, bool whole, bool removal, const c
     if (run_start(message, "=== eSIM Download Tool===")) {
       begin_run(&run, false, stamp, nullptr);
       stopped = false;
+      clues = Clues();
       continue;
     }
     if (run_start(message, "=== eSIM Delete Tool===")) {
       begin_run(&run, true, stamp, name_iccid);
       stopped = false;
+      clues = Clues();
       continue;
     }
     if (!run.found) {
       run.found = true;
       run.order = std::string(stamp.substr(1, kStampSize - 2));
     }
+    // The entry the run adds right after a failure to say its cause.
+    // (Its text comes from the database client: it is never read for a code.)
+    if (clues.just_failed && starts_with(message, "Error: record store: ")) {
+      run.has_cause = true;
+      run.cause = entry_text(message);
+      clues.just_failed = false;
+      continue;
+    }
+    clues.just_failed = false;
     // A run that stopped writes nothing more; whatever follows until the
     // next run's start is not its outcome.
     if (stopped) continue;
+    run.has_ended = true;
+    run.ended = std::string(stamp.substr(1, kStampSize - 2));
+    if (exchange_start(message)) {
+      clues.has_cause = false;
+      if (starts_with(message, "\n=== ")) clues.has_status = clues.has_refusal = false;
+      if (starts_with(message, "\n=== Step 4: notify ===")) run.reached_notify = true;
+      continue;
+    }
+    if (!run.removal && starts_with(message, "URL: ")) {
+      std::string url = entry_text(message.substr(5));
+      if (!run.has_first_url) {
+        run.has_first_url = true;
+        run.first_url = url;
+      }
+      if (run.reached_notify && !run.has_notify_url) {
+        run.has_notify_url = true;
+        run.notify_url = url;
+      }
+      continue;
+    }
     if (run.removal && starts_with(message, "ICCID: ")) {
       std::string id = entry_text(message.substr(7));
       run.has_iccid = true;
       run.iccid = id.substr(0, kIccidMax);
-    } else if ((!run.removal && starts_with(message, "eSim Download Completed, iccid: [")) ||
-               (run.removal && starts_with(message, "eSIM Remove Completed"))) {
+    } else if (!run.removal && starts_with(message, "eSim Download Completed, iccid: [")) {
+      run.has_result = true;
+      run.result = 0;
+      std::string_view rest = message.substr(33);
+      size_t close = rest.find(']');
+      if (close != std::string_view::npos && close <= kIccidMax) {
+        run.has_installed = true;
+        run.installed = std::string(rest.substr(0, close));
+      }
+    } else if (run.removal && starts_with(message, "eSIM Remove Completed")) {
       run.has_result = true;
       run.result = 0;
     } else if (starts_with(message, "Server status:")) {
       run.has_server_status = true;
       run.server_status = entry_text(message);
+      clues.has_status = true;
+      clues.status = run.server_status;
+    } else if (refused_status(message)) {
+      // The modem's failure that may follow it comes from the server's.
+      clues.has_refusal = true;
+      clues.refusal = first_line(message);
+    } else if (starts_with(message, "database failed [")) {
+      clues.note(entry_text(message));
     } else if (starts_with(message, "Error")) {
       long code = 0;
-      if (!ret_code(message, &code)) continue;
-      bool stops = in(kStoppingResults, sizeof kStoppingResults / sizeof kStoppingResults[0], code);
-      bool logged = in(kLoggedResults, sizeof kLoggedResults / sizeof kLoggedResults[0], code);
-      if (!stops && !logged) continue;
+      bool coded = ret_code(message, &code);
+      bool stops =
+          coded && in(kStoppingResults, sizeof kStoppingResults / sizeof kStoppingResults[0], code);
+      bool logged =
+          coded && in(kLoggedResults, sizeof kLoggedResults / sizeof kLoggedResults[0], code);
+      if (!stops && !logged) {
+        if (!restates(message)) clues.note(entry_text(message));
+        continue;
+      }
       run.has_failure = true;
       run.failure = entry_text(message);
+      run.failure_code = static_cast<int>(code);
+      run.has_cause = clues.has_status || clues.has_refusal || clues.has_cause;
+      run.cause = clues.has_status    ? clues.status
+                  : clues.has_refusal ? clues.refusal
+                  : clues.has_cause   ? clues.cause
+                                      : std::string();
+      clues.just_failed = true;
       if (stops) {
         run.has_result = true;
         run.result = static_cast<int>(code);

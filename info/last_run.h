@@ -25,9 +25,24 @@ struct LastRun {
   bool has_result = false;   // false: the log ends without an outcome
   int result = 0;
   bool has_failure = false;
-  std::string failure;  // the failing entry, without its time stamp and line end
+  std::string failure;   // the failing entry, without its time stamp and line end
+  int failure_code = 0;  // the failure's ret= code
   bool has_server_status = false;
   std::string server_status;  // the last "Server status:" entry, likewise
+  bool has_cause = false;
+  std::string cause;  // the entry that says why the failure came, likewise
+  bool has_ended = false;
+  std::string ended;  // the time stamp of the run's last entry read
+  // A download's way to its server, for recording a profile it left
+  // unrecorded: its first "URL:" entry, and the one after "=== Step 4:
+  // notify ===" (without "URL: "), and the ICCID its completion names.
+  bool reached_notify = false;
+  bool has_first_url = false;
+  std::string first_url;
+  bool has_notify_url = false;
+  std::string notify_url;
+  bool has_installed = false;
+  std::string installed;
 };
 
 // The last run in `text`, the end of one run log. `whole` says the text is
@@ -42,6 +57,16 @@ struct LastRun {
 // "ret=" names a code that stops a run gives that code and is the failure;
 // an error entry with a code that is only logged is the failure, the result
 // being what the rest of the run gives. Neither: no result (a killed run).
+//
+// The cause of the failure: an entry right after it that the run adds for
+// that purpose ("Error: record store: ..."); else the step's "Server status:"
+// entry; else the step's answer with an HTTP status other than 2xx (its
+// first line); else the first entry since the exchange or request began (its
+// "Send AT", "Send Http Request.", step header or database heading) that
+// reports an error of its own: libcurl's text, the modem's error reply or
+// status, the database client's reason, a system call's error. Entries
+// that only restate a failure ("Error: goto ...", "Error: Failed to execute
+// ...") are none. Nothing found: no cause.
 LastRun last_run_in_log(std::string_view text, bool whole, bool removal, const char *name_iccid);
 
 // True when run `a` is later than run `b`: the later `order`; on a tie, the

@@ -89,7 +89,8 @@ bool read_tail(int dir_fd, const char *name, std::string *text, bool *whole) {
 
 }  // namespace
 
-bool find_last_run(int chan, const char *dir, LastRun *last) {
+bool find_last_run(int chan, const char *dir, LastRun *last, LastRun *last_download) {
+  if (last_download != nullptr) *last_download = LastRun();
   std::unique_ptr<DIR, DirCloser> folder(opendir(dir));
   if (!folder) return false;
   char add[kNameSize], add_rotated[kNameSize], prefix[kNameSize];
@@ -119,6 +120,7 @@ bool find_last_run(int chan, const char *dir, LastRun *last) {
 
   bool found = false;
   long long found_mtime = 0;
+  long long download_mtime = 0;
   size_t read = 0;
   for (const Candidate &c : candidates) {
     if (read++ >= kMaxFilesRead) break;
@@ -127,6 +129,11 @@ bool find_last_run(int chan, const char *dir, LastRun *last) {
     if (!read_tail(dirfd(folder.get()), c.name.c_str(), &text, &whole)) continue;
     LastRun run = last_run_in_log(text, whole, c.removal, c.removal ? c.iccid.c_str() : nullptr);
     if (!run.found) continue;
+    if (last_download != nullptr && !c.removal &&
+        (!last_download->found || later_run(run, c.mtime, *last_download, download_mtime))) {
+      *last_download = run;
+      download_mtime = c.mtime;
+    }
     if (!found || later_run(run, c.mtime, *last, found_mtime)) {
       *last = run;
       found_mtime = c.mtime;

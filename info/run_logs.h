@@ -10,5 +10,6 @@
 // (".1", not yet compressed). Only regular files are read, never through a
 // symbolic link, each only its last kRunLogWindow bytes; of a folder with
 // many, the 16 written last. False when the channel has no run log
-// with an entry.
-bool find_last_run(int chan, const char *dir, LastRun *last);
+// with an entry. `last_download` (may be null) gets the last run of the
+// download logs, found = false when there is none.
+bool find_last_run(int chan, const char *dir, LastRun *last, LastRun *last_download = nullptr);

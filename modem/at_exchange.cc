@@ -38,6 +38,10 @@ long long now_ms() {
 int lock_fd = -1;
 // Whether this run has already waited for the channel's lock.
 bool lock_waited = false;
+// Why the channel's device could not be opened the last time: the call and
+// its errno.
+const char *open_failed_call = "open";
+int open_errno = 0;
 
 // Opens the channel on first use, logging why when it cannot. A channel
 // that another run holds is waited for, once a run and for kLockWaitS at
@@ -68,6 +72,13 @@ int open_channel(int chan) {
   }
   if (locked != 0) {
     log_print("Error: open serial failed module [%d]\n", chan);
+    // The entry above names no reason; every failed open gives its own.
+    if (locked == -2) {
+      char file_name[kDevicePathSize] = {};
+      channel_device_path(chan, file_name, sizeof file_name);
+      log_print("Error: chan %d device %s: %s failed, error-%d[%s]\n", chan, file_name,
+                open_failed_call, open_errno, strerror(open_errno));
+    }
     return -2;
   }
   return 0;
@@ -125,7 +136,11 @@ int lock_channel(int chan) {
   // holding the channel is waiting for.
   if (lock_fd < 0) {
     int fd = open(file_name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -2;
+    if (fd < 0) {
+      open_failed_call = "open";
+      open_errno = errno;
+      return -2;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       close(fd);
       return -5;
@@ -134,6 +149,8 @@ int lock_channel(int chan) {
   }
   int fd = open_serial(file_name, 115200, 0, 8, 1, 0);
   if (fd < 0) {
+    open_failed_call = open_serial_failed_call();
+    open_errno = errno;
     close(lock_fd);
     lock_fd = -1;
     return -2;

@@ -3,8 +3,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+namespace {
+const char *failed_call = "open";
+
+// Gives up on `fd` after `call` failed, keeping the errno that says why.
+int give_up(int fd, const char *call) {
+  int err = errno;
+  failed_call = call;
+  close(fd);
+  errno = err;
+  return -1;
+}
+}  // namespace
 
 const baudmap_t baud_table[kBaudTableRows] = {
     {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
@@ -79,30 +93,36 @@ int open_serial(char *serial_file, unsigned int rate, unsigned char parity, unsi
   // a modem that goes away, instead of ending with its failure code. Nor is
   // the line handed on to the shell and database client the run starts.
   int fd = open(serial_file, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    failed_call = "open";
+    return -1;
+  }
 
   // Reading the settings proves the device is a terminal; they are not kept,
   // since nothing puts a line back the way it was found.
   struct termios current;
   memset(&current, 0, sizeof current);
-  if (get_termios(static_cast<uint32>(fd), &current) != 0) {
-    close_serial(static_cast<unsigned int>(fd));
-    return -1;
-  }
+  if (get_termios(static_cast<uint32>(fd), &current) != 0) return give_up(fd, "tcgetattr");
 
   serial_attr_t attr = {rate, parity, databits, stopbits, streamcontrol};
   if (set_serial_attr(static_cast<uint32>(fd), &attr) != 0) {
+    int err = errno;
     puts("set_serial_attr error");
-    close_serial(static_cast<unsigned int>(fd));
-    return -1;
+    errno = err;
+    return give_up(fd, baud2flag(rate) < 0 ? "setup" : "tcsetattr");
   }
 
   if (tcflush(fd, TCIOFLUSH) != 0) {
+    int err = errno;
     printf("tcfulsh %s error\n", serial_file);
-    close_serial(static_cast<unsigned int>(fd));
-    return -1;
+    errno = err;
+    return give_up(fd, "tcflush");
   }
   return fd;
+}
+
+const char *open_serial_failed_call() {
+  return failed_call;
 }
 
 void close_serial(unsigned int serial_fd) {

@@ -1,5 +1,6 @@
 // The one place that starts the database client: the fuzz targets bring
 // their own exec_cmd, so this unit holds nothing else.
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -16,7 +17,10 @@ struct PipeCloser {
 int exec_cmd(const char *cmd, int len, char *result) {
   std::unique_ptr<FILE, PipeCloser> pipe(popen(cmd, "r"));
   if (!pipe) {
+    // The caller logs why the client did not start.
+    int err = errno;
     printf("exec cmd faild, cmd:\"%s\"", cmd);
+    errno = err;
     return -11;
   }
   if (result != nullptr && len > 0) {

@@ -1,5 +1,6 @@
 #include "record_store.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,10 @@ constexpr size_t kQueryCommandSize = 1024;
 constexpr size_t kQueryResultSize = 2048;
 // A channel's whole list of records: about 180 bytes a row, room for over 300.
 constexpr size_t kListResultSize = 65536;
+
+// Why the last call failed, when it logged no reason of its own.
+constexpr size_t kFailureSize = 512;
+char failure[kFailureSize] = {};
 
 constexpr const char *command = ESIMCTL_DB_CLIENT;
 constexpr const char *db_file = ESIMCTL_DB_FILE;
@@ -75,6 +80,25 @@ bool build_command(char *buf, size_t size, int written) {
   return false;
 }
 
+// Keeps the reason of a failure whose cause the store logged nowhere, for
+// the entry the workflow adds after its failure entry.
+void fail_because(const char *fmt, const char *detail) {
+  snprintf(failure, sizeof failure, fmt, detail);
+}
+
+// Why the client's answer is not usable: none at all, or its text.
+void answer_unusable(const char *answer) {
+  if (answer[0] == '\0')
+    fail_because("the database client %s gave no answer", command);
+  else
+    fail_because("the database client's answer is not JSON [%.256s]", log_safe(answer).text);
+}
+
+void not_started() {
+  snprintf(failure, sizeof failure, "the database client %s could not be started, error-%d[%s]",
+           command, errno, strerror(errno));
+}
+
 // A "Reason" member in any letter case is the client's error report.
 bool reports_error(const cJSON *root) {
   const cJSON *reason = cJSON_GetObjectItem(root, "Reason");
@@ -125,11 +149,17 @@ Json query_client(const char *cmd, const char *heading, int *ret,
   *ret = -11;
   if (!result) return nullptr;
   *ret = exec_cmd(cmd, static_cast<int>(result_size), result.get());
-  if (*ret != 0) return nullptr;
+  if (*ret != 0) {
+    not_started();
+    return nullptr;
+  }
   Json root(keep_number_text ? cJSON_Parse(numbers_as_text(result.get()).c_str())
                              : cJSON_Parse(result.get()));
   *ret = -2;
-  if (!root) return nullptr;
+  if (!root) {
+    answer_unusable(result.get());
+    return nullptr;
+  }
   if (print_flag) {
     JsonText text(cJSON_Print(root.get()));
     log_print(heading, "formatted json:");
@@ -143,7 +173,12 @@ Json query_client(const char *cmd, const char *heading, int *ret,
 
 }  // namespace
 
+const char *record_store_failure() {
+  return failure;
+}
+
 int save_http_info(int chan_id, const char *ptr_iccid, const char *http_ip, const char *http_path) {
+  failure[0] = '\0';
   if (ptr_iccid == nullptr || http_ip == nullptr || http_path == nullptr) return -1;
   if (!value_allowed("ICCID", ptr_iccid) || !value_allowed("server host", http_ip) ||
       !value_allowed("server path", http_path))
@@ -166,13 +201,29 @@ int save_http_info(int chan_id, const char *ptr_iccid, const char *http_ip, cons
 
   char result[kSaveResultSize] = {};
   int ret = exec_cmd(buf, sizeof result, result);
-  if (ret != 0) return ret;
-  if (strstr(result, "Reason") != nullptr) return -2;
+  if (ret != 0) {
+    not_started();
+    return ret;
+  }
+  if (strstr(result, "Reason") != nullptr) {
+    Json root(cJSON_Parse(result));
+    const char *reason = cJSON_GetStringValue(cJSON_GetObjectItem(root.get(), "Reason"));
+    if (reason != nullptr)
+      fail_because("the database client reported [%.256s]", log_safe(reason).text);
+    else
+      fail_because("the database client reported an error [%.256s]", log_safe(result).text);
+    return -2;
+  }
   if (strstr(result, "\"ResultCode\":\t0,") != nullptr) return 0;
+  if (result[0] == '\0')
+    fail_because("the database client %s gave no answer", command);
+  else
+    fail_because("the database client's answer is not a success [%.256s]", log_safe(result).text);
   return -3;
 }
 
 int get_http_info(int chan_id, const char *iccid, char *http_ip, char *http_path) {
+  failure[0] = '\0';
   if (iccid == nullptr || http_ip == nullptr || http_path == nullptr) return -1;
   if (!value_allowed("ICCID", iccid)) return -1;
 
@@ -188,7 +239,13 @@ int get_http_info(int chan_id, const char *iccid, char *http_ip, char *http_path
 
   const cJSON *infos = cJSON_GetObjectItem(root.get(), "infos");
   const cJSON *row = cJSON_IsArray(infos) ? cJSON_GetArrayItem(infos, 0) : nullptr;
-  if (row == nullptr) return -2;
+  if (row == nullptr) {
+    if (cJSON_IsArray(infos))
+      snprintf(failure, sizeof failure, "no record for channel %d and ICCID %s", chan_id, iccid);
+    else
+      fail_because("the database client's answer holds no %s", "\"infos\" list");
+    return -2;
+  }
 
   const cJSON *ip = cJSON_GetObjectItem(row, http_ip_tag);
   const cJSON *path = cJSON_GetObjectItem(row, http_path_tag);
@@ -213,6 +270,7 @@ int get_http_info(int chan_id, const char *iccid, char *http_ip, char *http_path
 }
 
 int delete_http_info(int chan_id, const char *iccid) {
+  failure[0] = '\0';
   if (iccid == nullptr) return -1;
   if (!value_allowed("ICCID", iccid)) return -1;
 
@@ -225,10 +283,13 @@ int delete_http_info(int chan_id, const char *iccid) {
   int ret = 0;
   Json root = query_client(buf, "Delete http info: %s\n", &ret);
   if (!root) return ret;
-  return cJSON_GetObjectItem(root.get(), "ResultCode") != nullptr ? 0 : -4;
+  if (cJSON_GetObjectItem(root.get(), "ResultCode") != nullptr) return 0;
+  fail_because("the database client's answer holds no %s", "\"ResultCode\"");
+  return -4;
 }
 
 int list_http_info(int chan_id, RecordVisitor visit, void *context) {
+  failure[0] = '\0';
   char buf[kQueryCommandSize];
   int written = snprintf(buf, sizeof buf, "%s %s \"SELECT * FROM esim_http WHERE %s = %d \"",
                          command, db_file, chan_tag, chan_id);

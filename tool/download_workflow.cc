@@ -88,8 +88,10 @@ int download_workflow() {
     return log_failure(kListFailed, "Error: goto send_at_list failed, ret=%d\n");
   // The profile is installed whatever happens to its record.
   log_stage("saving the record");
-  if (save_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0)
+  if (save_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0) {
     log_failure(kSaveRecordFailed, "Error: goto save_http_info failed, ret=%d\n");
+    log_store_failure();
+  }
 
   log_stage("radio back to full function");
   send_end_at();

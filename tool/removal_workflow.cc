@@ -14,6 +14,11 @@ namespace {
 constexpr int kCleanupPasses = 10;
 }  // namespace
 
+void log_store_failure() {
+  const char *why = record_store_failure();
+  if (why[0] != '\0') log_print("Error: record store: %s\n", why);
+}
+
 int removal_workflow() {
   log_print("=== eSIM Delete Tool===\n");
   log_print("Channel ID: %d\n", chan_id);
@@ -29,8 +34,11 @@ int removal_workflow() {
   log_stage("record lookup");
   memset(at_http_ip, 0, sizeof at_http_ip);
   memset(at_http_path, 0, sizeof at_http_path);
-  if (get_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0)
-    return log_failure(kRemoveLookupFailed, "Error: Get http info failed. ret=%d\n");
+  if (get_http_info(chan_id, iccid, at_http_ip, at_http_path) < 0) {
+    log_failure(kRemoveLookupFailed, "Error: Get http info failed. ret=%d\n");
+    log_store_failure();
+    return kRemoveLookupFailed;
+  }
   if (at_http_ip[0] == '\0' || at_http_path[0] == '\0')
     return log_failure(kRemoveRecordIncomplete,
                        "Error: at_http_ip [%s] or at_http_path [%s] is NULL. ret=%d\n", at_http_ip,
@@ -74,8 +82,10 @@ int removal_workflow() {
   }
 
   log_stage("forgetting the record");
-  if (delete_http_info(chan_id, iccid) < 0)
+  if (delete_http_info(chan_id, iccid) < 0) {
     log_failure(kRemoveForgetRecordFailed, "Error: Get http info failed. ret=%d\n");
+    log_store_failure();
+  }
 
   log_stage("radio back to full function");
   send_end_at();

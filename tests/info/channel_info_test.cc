@@ -69,6 +69,19 @@ TEST(ChannelTable, ShowsModemAndDatabaseTextWithoutControlBytes) {
                  "failed, ret=-7\n                 Server status: Failed\\x1b[2J\\x0d\\x0aX\n"),
       std::string::npos)
       << table;
+
+  // The cause on its own line; a finding about the whole channel names no ICCID.
+  cJSON_AddStringToObject(last, "cause", "HTTP Response: 500 [\x1b]");
+  cJSON *finding = cJSON_CreateObject();
+  cJSON_AddStringToObject(finding, "kind", "radio-off");
+  cJSON_AddNullToObject(finding, "iccid");
+  cJSON_AddStringToObject(finding, "detail", "level 4");
+  cJSON_AddItemToArray(cJSON_GetObjectItem(info.get(), "findings"), finding);
+  table = table_of(info.get());
+  EXPECT_NE(table.find("X\n                 cause: HTTP Response: 500 [\\x1b]\n"),
+            std::string::npos)
+      << table;
+  EXPECT_NE(table.find("  findings       radio-off: level 4\n"), std::string::npos) << table;
 }
 
 // Each byte sequence that is not well-formed UTF-8 becomes one U+FFFD per

@@ -41,6 +41,26 @@ void record(ChannelRead &read, const char *id) {
   read.records.push_back({id, "smdp.example", "/n", kNow});
 }
 
+// The channel's last download as its log tells it: killed (no result)
+// after its first request, `notify` the URL after "=== Step 4: notify ===".
+void last_download(ChannelRead &read, const char *first, const char *notify) {
+  LastRun &run = read.last_download;
+  run.found = true;
+  run.has_first_url = first != nullptr;
+  run.first_url = first != nullptr ? first : "";
+  run.has_notify_url = notify != nullptr;
+  run.notify_url = notify != nullptr ? notify : "";
+  run.has_ended = true;
+  run.ended = "2026-12-08 10:01:40";
+}
+
+constexpr char kFirstUrl[] = "https://smdp.example/gsma/rsp2/es9plus/initiateAuthentication";
+
+std::string insert(const char *host, const char *path, const char *when) {
+  return std::string("VALUES (7, \\\"89882470000000000017\\\", \\\"") + host + "\\\", \\\"" + path +
+         "\\\", \\\"" + when + "\\\")\"";
+}
+
 void pending(ChannelRead &read, const char *seq, const char *id) {
   read.notifications.push_back({seq, id != nullptr, id != nullptr ? id : "", "+QESIM: line"});
 }
@@ -104,6 +124,50 @@ TEST(Findings, EachLeftOverStateGetsItsFindingAndItsAdvice) {
         "\\\"89882470000000000017\\\", \\\"<server host>\\\", \\\"<notification path>\\\", "
         "\\\"2026-12-07 03:00:00\\\")\""},
        nullptr},
+      {"killed before Step 4: its first request's path made handleNotification, its own time",
+       [](ChannelRead &r) {
+         r.records.clear();
+         last_download(r, kFirstUrl, nullptr);
+       },
+       "profile-without-record:89882470000000000017",
+       {insert("smdp.example", "/gsma/rsp2/es9plus/handleNotification", "2026-12-08 10:01:40")},
+       "<server host>"},
+      {"stopped at its notification (234): the host and path it notified",
+       [](ChannelRead &r) {
+         r.records.clear();
+         last_download(r, kFirstUrl, "https://smdp.example/notify/here");
+         r.last_download.has_result = true;
+         r.last_download.result = -22;
+       },
+       "profile-without-record:89882470000000000017",
+       {insert("smdp.example", "/notify/here", "2026-12-08 10:01:40")},
+       "handleNotification"},
+      {"before Step 4, the same server's path on another record",
+       [](ChannelRead &r) {
+         r.profiles.push_back({kOdd, "+QESIM: 2"});
+         r.records = {{kKept, "smdp.example", "/n", kNow}};
+         last_download(r, kFirstUrl, nullptr);
+       },
+       "profile-without-record:89445006012345678912",
+       {"\\\"smdp.example\\\", \\\"/n\\\", \\\"2026-12-08 10:01:40\\\")"},
+       nullptr},
+      {"the last download ended well: it left nothing, the path is to fill in",
+       [](ChannelRead &r) {
+         r.records.clear();
+         last_download(r, kFirstUrl, nullptr);
+         r.last_download.has_result = true;
+       },
+       "profile-without-record:89882470000000000017",
+       {insert("<server host>", "<notification path>", kNow)},
+       "10:01:40"},
+      {"a logged URL that could break the statement's quoting is not put in it",
+       [](ChannelRead &r) {
+         r.records.clear();
+         last_download(r, "https://smdp.example/a\\\"$(id)/initiateAuthentication", nullptr);
+       },
+       "profile-without-record:89882470000000000017",
+       {insert("<server host>", "<notification path>", "2026-12-08 10:01:40")},
+       "$(id)"},
       {"list not read: no comparison",
        [](ChannelRead &r) {
          r.list_read = false;

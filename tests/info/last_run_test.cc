@@ -50,6 +50,7 @@ TEST(LastRun, EachWayARunEndsIsReadFromItsLog) {
     bool whole;
     bool removal;
     std::string summary;
+    std::string cause = "-";  // the entry that says why, "-" for none
   } rows[] = {
       {"no log text", "", true, false, "none"},
       {"download done",
@@ -65,7 +66,8 @@ TEST(LastRun, EachWayARunEndsIsReadFromItsLog) {
            entry("10:00:05", "Error: goto send_http failed, ret=-16\n"),
        true, false,
        "download - 2026-12-08 10:00:00 -16 [Error: goto send_http failed, ret=-16] "
-       "[Server status: Failed, subject 8.2.6, reason 3.8: Refused]"},
+       "[Server status: Failed, subject 8.2.6, reason 3.8: Refused]",
+       "Server status: Failed, subject 8.2.6, reason 3.8: Refused"},
       {"killed: no outcome", kDownloadStart + entry("10:00:02", "Send at download esim command\n"),
        true, false, "download - 2026-12-08 10:00:00 - [-] [-]"},
       {"only logged: result 0, the logged entry kept",
@@ -112,6 +114,86 @@ TEST(LastRun, EachWayARunEndsIsReadFromItsLog) {
     SCOPED_TRACE(row.situation);
     LastRun run = last_run_in_log(row.text, row.whole, row.removal, row.removal ? kIccid : nullptr);
     EXPECT_EQ(summary(run), row.summary);
+    EXPECT_EQ(run.has_cause ? run.cause : "-", row.cause);
+  }
+}
+
+// The cause is the entry that says why; an error that belongs to an earlier
+// exchange, or text that is no entry, is never taken for it.
+TEST(LastRun, TheCauseOfAFailureIsItsOwnExchangesError) {
+  const std::string step1 =
+      entry("10:00:03", "\n=== Step 1: initiateAuthentication ===\n") +
+      entry("10:00:03", "Send Http Request.\n") +
+      entry("10:00:03", "URL: https://smdp.example/gsma/initiateAuthentication\n");
+  const std::string open5 =
+      entry("10:00:01", "Error: open serial failed module [5]\n") +
+      entry("10:00:01",
+            "Error: chan 5 device /dev/zarn/chn_usb/5: open failed, error-2[No such file "
+            "or directory]\n");
+  struct Row {
+    const char *situation;
+    std::string text;
+    bool removal;
+    const char *cause;  // "-" for none
+  } rows[] = {
+      {"libcurl's text, not the step's failure",
+       kDownloadStart + step1 +
+           entry("10:00:13", "Error: Http request failed. Couldn't resolve host name\n") +
+           entry("10:00:13", "Error: goto send_http failed, ret=-13\n"),
+       false, "Error: Http request failed. Couldn't resolve host name"},
+      {"the device open's reason, after the entry that restates it, each exchange",
+       kDownloadStart + open5 + open5 + entry("10:00:02", "[5]Error, download failed []\n") +
+           entry("10:00:02", "Error goto send_at_download failed. ret=-11\n"),
+       false,
+       "Error: chan 5 device /dev/zarn/chn_usb/5: open failed, error-2[No such file or directory]"},
+      {"the modem's error reply, not the entries that restate it",
+       kRemovalStart + entry("11:00:09", "Send AT 1: [AT+QESIM=\"disable\"\r\n]\n") +
+           entry("11:00:09", "Error: chan 1 AT response failed. [\r\nERROR\r\n]\n") +
+           entry("11:00:09", "Error: Failed to execute disable eSIM command\n") +
+           entry("11:00:09", "Error: Failed to disable eSIM, ret=-3\n"),
+       true, "Error: chan 1 AT response failed. [\r\nERROR\r\n]"},
+      {"a refused notification: the answer's status line",
+       kDownloadStart + entry("10:02:00", "\n=== Step 4: notify ===\n") +
+           entry("10:02:00", "Send Http Request.\n") +
+           entry("10:02:01", "HTTP Response: 500 [HTTP/1.1 500 Internal\r\nX: y\r\n]\n") +
+           entry("10:02:01", "Error: goto send_http failed, ret=-22\n"),
+       false, "HTTP Response: 500 [HTTP/1.1 500 Internal"},
+      {"a server's 500 answer, then the modem's refusal of it",
+       kDownloadStart + step1 + entry("10:00:04", "HTTP Response: 500 [oops]\n") +
+           entry("10:00:05", "Send AT 1: [AT+QESIM=\"trans\"]\n") +
+           entry("10:00:06", "Error: at_status 2, ret=-15\n"),
+       false, "HTTP Response: 500 [oops]"},
+      {"an earlier exchange's error is not the lookup's; the store's reason after it is",
+       kRemovalStart + entry("11:00:01", "Send AT 1: [AT+CFUN=4\r\n]\n") +
+           entry("11:00:02", "Error: AT+CFUN=4 response\n") +
+           entry("11:00:03", "Get http info: formatted json:\n{}\n") +
+           entry("11:00:03", "Error: Get http info failed. ret=-1\n") +
+           entry("11:00:03",
+                 "Error: record store: no record for channel 1 and ICCID "
+                 "89882470000000000017\n"),
+       true, "Error: record store: no record for channel 1 and ICCID 89882470000000000017"},
+      {"same, from a log without the store's entry: none",
+       kRemovalStart + entry("11:00:01", "Send AT 1: [AT+CFUN=4\r\n]\n") +
+           entry("11:00:02", "Error: AT+CFUN=4 response\n") +
+           entry("11:00:03", "Get http info: formatted json:\n{}\n") +
+           entry("11:00:03", "Error: Get http info failed. ret=-1\n"),
+       true, "-"},
+      {"the store's reason after a logged failure; its text is read for no code",
+       kDownloadStart + entry("10:02:29", "Error: goto save_http_info failed, ret=-24\n") +
+           entry("10:02:29",
+                 "Error: record store: the database client reported [locked ret=-7]\n") +
+           entry("10:02:30", "eSim Download Completed, iccid: [89882470000000000017]\r\n"),
+       false, "Error: record store: the database client reported [locked ret=-7]"},
+      {"killed mid-entry: no outcome, no cause",
+       kDownloadStart + step1 + "[2026-12-08 10:00:13]Error: Http request fai", false, "-"},
+      {"a foreign file: its lines are no entries",
+       "Error: Http request failed. x\nError: goto send_http failed, ret=-13\n", false, "-"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.situation);
+    LastRun run = last_run_in_log(row.text, true, row.removal, row.removal ? kIccid : nullptr);
+    EXPECT_EQ(run.has_cause ? run.cause : "-", row.cause);
+    EXPECT_TRUE(!run.has_cause || run.has_failure) << "a cause only with a failure";
   }
 }
 
@@ -147,10 +229,12 @@ TEST(LastRun, TheLatestRunAcrossTheChannelsLogs) {
              2000000000);
   write_file(dir + "/esim_delete_1_x.txt", entry("23:00:00", "=== eSIM Delete Tool===\n"),
              2000000000);
-  ASSERT_TRUE(find_last_run(1, folder, &run));
+  LastRun download;
+  ASSERT_TRUE(find_last_run(1, folder, &run, &download));
   EXPECT_EQ(summary(run),
             "removal 89882470000000000017 2026-12-08 11:00:00 -7 "
             "[Error: HTTP notification request failed, ret=-7] [-]");
+  EXPECT_EQ(summary(download), "download - 2026-12-08 10:00:00 0 [-] [-]") << "the last download";
 
   // A download log larger than the window: its run's start lies before it.
   write_file(dir + "/esim_add_1.txt",

@@ -250,7 +250,9 @@ TEST_F(AtExchangeTest, NoReplyBufferMeansWriteOnlyWithoutPause) {
 TEST_F(AtExchangeTest, FailedOpenIsRetriedByTheNextExchange) {
   EXPECT_EQ(execute_at_command(9, "AT\r\n", reply_, sizeof reply_, 0, 0), -2);
   EXPECT_EQ(at_fd, -1);
-  EXPECT_THAT(log_.messages(), HasSubstr("Error: open serial failed module [9]\n\n"));
+  EXPECT_THAT(log_.messages(),
+              HasSubstr("Error: open serial failed module [9]\n\nError: chan 9 device " +
+                        dir_.path() + "/9: open failed, error-2[No such file or directory]\n\n"));
   PtyResponder modem9(dir_.path() + "/9");
   modem9.reply("\r\nOK\r\n");
   EXPECT_EQ(execute_at_command(9, "AT\r\n", reply_, sizeof reply_, 0, 0), 0);

@@ -168,10 +168,18 @@ TEST(OpenSerial, FailuresPrintNothingAndLeaveNothingOpen) {
   close(open(regular.c_str(), O_CREAT | O_WRONLY, 0600));
   std::string missing = dir.path() + "/missing";
   int before = open_descriptors();
-  for (const std::string &path : {missing, regular}) {
-    SCOPED_TRACE(path);
+  // Each failure names its call, errno kept as that call left it.
+  const struct {
+    std::string path;
+    const char *call;
+    int err;
+  } rows[] = {{missing, "open", ENOENT}, {regular, "tcgetattr", ENOTTY}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.path);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(open_serial(const_cast<char *>(path.c_str()), 115200, 0, 8, 1, 0), -1);
+    EXPECT_EQ(open_serial(const_cast<char *>(row.path.c_str()), 115200, 0, 8, 1, 0), -1);
+    EXPECT_EQ(errno, row.err);
+    EXPECT_STREQ(open_serial_failed_call(), row.call);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(open_descriptors(), before);
@@ -185,6 +193,7 @@ TEST(OpenSerial, UnknownRateIsReportedAndClosed) {
   int before = open_descriptors();
   testing::internal::CaptureStdout();
   EXPECT_EQ(open_serial(name, 300, 0, 8, 1, 0), -1);
+  EXPECT_STREQ(open_serial_failed_call(), "setup");
   fflush(stdout);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "set_serial_attr error\n");
   EXPECT_EQ(open_descriptors(), before);

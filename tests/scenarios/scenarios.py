@@ -767,7 +767,9 @@ def download_save_fails(ctx):
 DELETE_CMD = 'AT+QESIM="delete","%s"' % ICCID
 REMOVAL_FAILURES = [
     # name, modem options, server options, seed, flags, code, log lines, commands, HTTPS
-    ("no_record", [], [], False, [], -1, ["Error: Get http info failed. ret=-1\n"], ["AT+CFUN=4"], []),
+    ("no_record", [], [], False, [], -1, ["Error: Get http info failed. ret=-1\n",
+                                          "Error: record store: no record for channel 1 and ICCID %s\n" % ICCID],
+     ["AT+CFUN=4"], []),
     ("record_without_path", [], [], "empty_path", [], -2,
      ["Error: at_http_ip [%s] or at_http_path [] is NULL. ret=-2\n" % HOST], ["AT+CFUN=4"], []),
     ("disable_refused", ["--fault disable:status=1"], [], True, ["-d"], -3,
@@ -938,6 +940,9 @@ def radio_no_device(ctx):
     t = ctx.gateway().esimctl("-c", "2", "-a", CODE).run()
     log = t.log(download_log(2))
     ctx.has(log, "Error: open serial failed module [2]\n")
+    why = "Error: chan 2 device /dev/zarn/chn_usb/2: open failed, error-2[No such file or directory]\n"
+    ctx.check([log[i + 1:i + 2] for i, m in enumerate(log) if m == "Error: open serial failed module [2]\n"] ==
+              [[why]] * log.count("Error: open serial failed module [2]\n"), "each failed open, then its reason")
     ctx.has(log, "Not find eid\n")
     ctx.check(log.index("Not find eid\n") < log.index("Error goto send_at_download failed. ret=-11\n")
               if "Not find eid\n" in log and "Error goto send_at_download failed. ret=-11\n" in log else False,
@@ -1306,7 +1311,11 @@ def fault_db_read_only(ctx):
     t = g.run()
     ctx.eq((t.status(1), t.stdout(1)), (0, "eSim Download Completed, iccid: [%s]\n" % ICCID),
            "a download completes")
-    ctx.has(t.log("esim_add_2.txt"), "Error: goto save_http_info failed, ret=-24\n")
+    save = t.log("esim_add_2.txt")
+    at = save.index("Error: goto save_http_info failed, ret=-24\n") if "Error: goto save_http_info failed, ret=-24\n" \
+        in save else -2
+    ctx.eq(save[at:at + 2], ["Error: goto save_http_info failed, ret=-24\n", "Error: record store: the database "
+                             "client reported [attempt to write a readonly database]\n"], "the failure, then its cause")
     # The lookup only reads, so the removal goes ahead; forgetting fails.
     ctx.eq((t.status(2), t.stdout(2)), (0, "eSIM Remove Completed\n"), "the removal")
     ctx.has(t.log(delete_log()), "database failed [attempt to write a readonly database].\n")
@@ -1550,13 +1559,14 @@ def terminal_pipe(ctx):
 INFO_READS = ["AT+CFUN?", "AT+QGMR", 'AT+QESIM="eid"', 'AT+QESIM="list"', 'AT+QESIM="ntf_list",0']
 INFO_MEMBERS = ["channel", "device", "functionality", "firmware", "eid", "profiles", "notifications",
                 "records", "last", "findings", "errors"]
-LAST_MEMBERS = ["operation", "iccid", "started", "result", "failure", "server_status"]
+LAST_MEMBERS = ["operation", "iccid", "started", "result", "failure", "server_status", "cause"]
 STARTED = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
 def sim_eid(ch):
     """Each simulated modem's own EID: its channel in digits 27-30."""
     return "89049032000001000000000000%04d07" % ch
 
 
+USAGE = "usage: /sim/bin/esimctl-info -c <channel|all> [--table|--json] [--long]"
 SIM_FIRMWARE = "SIMMODEM01R02A03_01.002.01.002"
 
 
@@ -1577,14 +1587,15 @@ def kinds(obj):
     return [(f["kind"], f["iccid"]) for f in obj.get("findings", [])]
 
 
-def check_last(ctx, obj, operation, iccid, result, failure, server_status, what):
+def check_last(ctx, obj, operation, iccid, result, failure, server_status, what, cause=None):
     """The object's last run; `failure` is a test on the text (or None)."""
     last = obj.get("last") or {}
     ctx.eq(list(last), LAST_MEMBERS, "%s: members of last" % what)
     ctx.check(STARTED.match(last.get("started") or ""), "%s: started as the log writes it: %r"
               % (what, last.get("started")))
-    ctx.eq((last.get("operation"), last.get("iccid"), last.get("result"), last.get("server_status")),
-           (operation, iccid, result, server_status), "%s: operation, iccid, result, server status" % what)
+    ctx.eq((last.get("operation"), last.get("iccid"), last.get("result"), last.get("server_status"),
+            last.get("cause")), (operation, iccid, result, server_status, cause),
+           "%s: operation, iccid, result, server status, cause" % what)
     seen = last.get("failure")
     ctx.check(seen is None if failure is None else seen is not None and failure(seen),
               "%s: failure %r" % (what, seen))
@@ -1642,8 +1653,9 @@ PY""" % (HOST, NOTIFY_PATH))
     ctx.eq(kinds(obj), [("profile-without-record", ICCID)], "findings after -22")
     ctx.eq(obj.get("records"), [], "no record")
     detail = obj["findings"][0]["detail"] if obj.get("findings") else ""
+    # The host and path the run notified, from its log.
     ctx.check('/my_tools/dbshell /data/log/esimhttp.db "INSERT INTO esim_http (port, iccid, http_ip, http_path, '
-              'save_time) VALUES (1, \\"%s\\", \\"<server host>\\", \\"<notification path>\\", \\"' % ICCID in detail,
+              'save_time) VALUES (1, \\"%s\\", \\"%s\\", \\"%s\\", \\"' % (ICCID, HOST, NOTIFY_PATH) in detail,
               "the detail gives the statement: %r" % detail)
     ctx.eq((t.status(2), t.stdout(2)), (0, "eSIM Remove Completed\n"), "the removal after the statement")
     ctx.eq(t.functions(), FUNCTIONS + ["handleNotification"], "the removal notified the server")
@@ -1656,29 +1668,41 @@ PY""" % (HOST, NOTIFY_PATH))
 def info_last_run(ctx):
     # Channel 1: the server refuses the download at authenticateClient.
     # Channel 2: the download is killed (a power cut of the tool) mid-way.
-    # Channel 3: no run at all.
-    g = ctx.gateway(channels="1-3").smdp(
+    # Channel 3: no run at all. Channel 4: killed once the modem has taken
+    # step 3's last trans command, which installs the profile: it never
+    # reached "=== Step 4: notify ===".
+    g = ctx.gateway(channels="1-4").smdp(
         "--fault authenticateClient:failed,subject=8.2.6,reason=3.8,message=Refused,times=1")
     g.esimctl("-c", "1", "-a", CODE)
-    g.line("esimctl-run -c 2 -a '%s' >/dev/null 2>&1 & run=$!" % CODE)
-    g.line("until [ \"$(grep -c trans_last $SIM_OUT/modem/chn_2.jsonl 2>/dev/null)\" -ge 1 ]; do sleep 0.02; done")
-    g.line("pkill -KILL -f '^[^ ]*(/sim/bin/esimctl|qemu-[a-z0-9]+ .* /sim/bin/esimctl) '; wait $run")
+    for ch, last_trans in ((2, 1), (4, 3)):
+        g.line("esimctl-run -c %d -a '%s' >/dev/null 2>&1 & run=$!" % (ch, CODE))
+        g.line("until [ \"$(grep -c trans_last $SIM_OUT/modem/chn_%d.jsonl 2>/dev/null)\" -ge %d ]; do sleep 0.02; done"
+               % (ch, last_trans))
+        g.line("pkill -KILL -f '^[^ ]*(/sim/bin/esimctl|qemu-[a-z0-9]+ .* /sim/bin/esimctl) '; wait $run")
     info(g, "-c", "all")
     t = g.run()
     stopped = t.status(1)
     ctx.check(stopped is not None and stopped > 1, "the refused download failed: %r" % stopped)
     ctx.eq(t.status(2), 128 + 9, "the download killed")
     objs, status = t.info()
-    ctx.eq([o["channel"] for o in objs], [1, 2, 3], "objects")
-    if len(objs) != 3:
+    ctx.eq([o["channel"] for o in objs], [1, 2, 3, 4], "objects")
+    if len(objs) != 4:
         return
     code = (stopped or 0) - 256
     ctx.eq(t.stdout(1), "Error: failed cause %d\n" % code, "the refused run's outcome")
     check_last(ctx, objs[0], "download", None, code,
                lambda f: f.startswith("Error") and f.endswith("ret=%d" % code),
-               "Server status: Failed, subject 8.2.6, reason 3.8: Refused", "refused")
+               "Server status: Failed, subject 8.2.6, reason 3.8: Refused", "refused",
+               cause="Server status: Failed, subject 8.2.6, reason 3.8: Refused")
     check_last(ctx, objs[1], "download", None, None, None, None, "killed")
     ctx.eq(objs[2].get("last"), None, "a channel without a run log")
+    # The path that works (esimctl(1), 236) and the run's own time, from its log.
+    killed = read(t.path("www", "esim_add_4.txt"))
+    ended = re.findall(r"^\[([-0-9]+ [:0-9]+)\]", killed, re.M)[-1:]
+    ctx.eq((kinds(objs[3]), "=== Step 4" in killed), ([("profile-without-record", ICCID)], False), "killed in step 3")
+    detail = (objs[3].get("findings") or [{}])[0].get("detail", "")
+    ctx.check(ended and detail.endswith('VALUES (4, \\"%s\\", \\"%s\\", \\"%s\\", \\"%s\\")"'
+                                     % (ICCID, HOST, NOTIFY_PATH, ended[0])), "its statement: %r" % detail)
 
 
 @scenario("info.early_removal_failure_leaves_the_radio_off")
@@ -1816,12 +1840,37 @@ def info_failures(ctx):
     ctx.eq(([o["channel"] for o in objs], status), ([1, 3], 3), "-c all: the channels with a device, highest status")
     usage = read(t.path("info", "04", "stdout"))
     ctx.eq((t.info(4)[1], usage.splitlines()[0] if usage else ""),
-           (1, "usage: /sim/bin/esimctl-info -c <channel|all> [--json]"), "a channel outside 1-32")
+           (1, USAGE), "a channel outside 1-32")
     usage = read(t.path("info", "05", "stdout"))
     ctx.eq((t.info(5)[1], usage.splitlines()[0] if usage else ""),
-           (0, "usage: /sim/bin/esimctl-info -c <channel|all> [--json]"), "-h asks for the usage")
+           (0, USAGE), "-h asks for the usage")
     info_commands(ctx, t.commands(1), "modem commands of channel 1")
     ctx.eq(t.commands(3), INFO_READS * 2, "modem commands of channel 3, read twice")
+
+
+@scenario("info.table_on_a_pipe_one_line_per_channel_and_both_forms_refused")
+def info_table(ctx):
+    # Channel 1 downloads; channel 2 keeps a record whose profile is gone.
+    g = ctx.gateway(channels="1,2").seed_record(port=2).esimctl("-c", "1", "-a", CODE)
+    for args in (["-c", "all", "--table"], ["-c", "all", "--table", "--long"], ["-c", "1", "--table", "--json"],
+                 ["--version"]):
+        info(g, *args)
+    t = g.run()
+    out = [read(t.path("info", "%02d" % n, "stdout")) for n in range(1, 5)]
+    lines = out[0].splitlines()
+    ctx.eq(lines[:1], ["channel  state     profiles  findings  last run"], "the summary's head")
+    ctx.check(len(lines) > 2 and re.match(r"^ +1  ok +1 +0  download, result 0, started [-0-9]+ [:0-9]+$", lines[1])
+              and re.match(r"^ +2  ok +0 +1  none$", lines[2]), "one line per channel: %r" % lines[:3])
+    ctx.check("\nchannel 2  /dev/zarn/chn_usb/2\n" in out[0] and "\nchannel 1  " not in out[0],
+              "details only for the channel with findings:\n%s" % out[0])
+    ctx.check("\nchannel 1  " in out[1] and "\nchannel 2  " in out[1], "--long: every channel's details")
+    ctx.eq((t.info(1)[1], t.info(2)[1], t.info(3)[1]), (0, 0, 1), "statuses")
+    ctx.eq((out[2].splitlines()[:1], read(t.path("info", "03", "stderr"))),
+           ([USAGE], "/sim/bin/esimctl-info: refused --table with --json: choose one\n"), "both forms refused")
+    version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", read(os.path.join(ctx.build, "CMakeCache.txt")), re.M)
+    ctx.eq((t.info(4)[1], out[3]), (0, "esimctl-info %s\n" % (version.group(1) if version else "?")), "--version")
+    # The download's preparation sends AT+QGMR once, each look once more.
+    ctx.eq((t.commands(1).count("AT+QGMR"), t.commands(2)), (3, INFO_READS * 2), "the refused look sent nothing")
 
 
 @scenario("info.failed_list_garbled_firmware_and_many_records")

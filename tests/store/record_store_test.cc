@@ -100,6 +100,7 @@ struct OutputCase {
   const char *path;
   // kList: each row as iccid|host|path|saved, rows joined by ";".
   const char *listed = "";
+  const char *why = "";  // record_store_failure(): "" when the store logged its reason
 };
 
 class ClientOutputTest : public RecordStoreTest,
@@ -136,6 +137,7 @@ TEST_P(ClientOutputTest, IsJudgedAsDocumented) {
       break;
     }
   }
+  EXPECT_STREQ(record_store_failure(), c.why);
 }
 
 const std::string kRows =
@@ -146,11 +148,20 @@ INSTANTIATE_TEST_SUITE_P(
     Outputs, ClientOutputTest,
     ::testing::Values(
         OutputCase{"SaveFormattedWithFurtherMember", Op::kSave, kFormattedSave, 0, "", ""},
-        OutputCase{"SaveCompactJson", Op::kSave, R"({"ResultCode":0,"Changes":1})", -3, "", ""},
-        OutputCase{"SaveResultCodeLastMember", Op::kSave, "{\n\t\"ResultCode\":\t0\n}", -3, "", ""},
-        OutputCase{"SaveReasonInsideAValue", Op::kSave,
-                   "{\n\t\"ResultCode\":\t0,\n\t\"Note\":\t\"Reason: none\"\n}", -2, "", ""},
-        OutputCase{"SaveEmptyOutput", Op::kSave, "", -3, "", ""},
+        OutputCase{
+            "SaveCompactJson", Op::kSave, R"({"ResultCode":0,"Changes":1})", -3, "", "", "",
+            "the database client's answer is not a success [{\"ResultCode\":0,\"Changes\":1}]"},
+        OutputCase{"SaveResultCodeLastMember", Op::kSave, "{\n\t\"ResultCode\":\t0\n}", -3, "", "",
+                   "",
+                   "the database client's answer is not a success "
+                   "[{\\x0a\\x09\"ResultCode\":\\x090\\x0a}]"},
+        OutputCase{
+            "SaveReasonInsideAValue", Op::kSave,
+            "{\n\t\"ResultCode\":\t0,\n\t\"Note\":\t\"Reason: none\"\n}", -2, "", "", "",
+            "the database client reported an error "
+            "[{\\x0a\\x09\"ResultCode\":\\x090,\\x0a\\x09\"Note\":\\x09\"Reason: none\"\\x0a}]"},
+        OutputCase{"SaveEmptyOutput", Op::kSave, "", -3, "", "", "",
+                   "the database client " ESIMCTL_DB_CLIENT " gave no answer"},
         OutputCase{"LookupFirstRowWins", Op::kLookup, kRows, 0, "a.example", "/a"},
         OutputCase{"LookupRowWithoutPath", Op::kLookup,
                    R"({"ResultCode":0,"infos":[{"http_ip":"a.example"}]})", 0, "a.example", ""},
@@ -158,13 +169,17 @@ INSTANTIATE_TEST_SUITE_P(
                    R"({"ResultCode":0,"infos":[{"http_ip":7,"http_path":"/a"}]})", 0, "", "/a"},
         OutputCase{"LookupMemberNamesInCapitals", Op::kLookup,
                    R"({"INFOS":[{"HTTP_IP":"a.example","Http_Path":"/a"}]})", 0, "a.example", "/a"},
-        OutputCase{"LookupEmptyInfos", Op::kLookup, R"({"ResultCode":0,"infos":[]})", -2, "", ""},
-        OutputCase{"LookupNoInfos", Op::kLookup, R"({"ResultCode":0})", -2, "", ""},
-        OutputCase{"LookupInfosNotArray", Op::kLookup, R"({"infos":{"http_ip":"a"}})", -2, "", ""},
+        OutputCase{"LookupEmptyInfos", Op::kLookup, R"({"ResultCode":0,"infos":[]})", -2, "", "",
+                   "", "no record for channel 1 and ICCID 8901"},
+        OutputCase{"LookupNoInfos", Op::kLookup, R"({"ResultCode":0})", -2, "", "", "",
+                   "the database client's answer holds no \"infos\" list"},
+        OutputCase{"LookupInfosNotArray", Op::kLookup, R"({"infos":{"http_ip":"a"}})", -2, "", "",
+                   "", "the database client's answer holds no \"infos\" list"},
         OutputCase{"LookupReasonInLowerCase", Op::kLookup,
                    R"({"ResultCode":1,"reason":"disk I/O error","infos":[{"http_ip":"a"}]})", -3,
                    "", ""},
-        OutputCase{"LookupEmptyOutput", Op::kLookup, "", -2, "", ""},
+        OutputCase{"LookupEmptyOutput", Op::kLookup, "", -2, "", "", "",
+                   "the database client " ESIMCTL_DB_CLIENT " gave no answer"},
         OutputCase{"LookupHostOf256Characters", Op::kLookup,
                    R"({"infos":[{"http_ip":")" + std::string(256, 'h') + R"(","http_path":"/a"}]})",
                    -2, "", ""},
@@ -172,10 +187,12 @@ INSTANTIATE_TEST_SUITE_P(
                    R"({"infos":[{"http_ip":"a","http_path":"/)" + std::string(511, 'p') + R"("}]})",
                    -2, "", ""},
         OutputCase{"DeleteResultCodeOne", Op::kDelete, R"({"ResultCode":1})", 0, "", ""},
-        OutputCase{"DeleteNoResultCode", Op::kDelete, R"({"Changes":1})", -4, "", ""},
+        OutputCase{"DeleteNoResultCode", Op::kDelete, R"({"Changes":1})", -4, "", "", "",
+                   "the database client's answer holds no \"ResultCode\""},
         OutputCase{"DeleteReason", Op::kDelete, R"({"ResultCode":5,"Reason":"locked"})", -3, "",
                    ""},
-        OutputCase{"DeleteNotJson", Op::kDelete, "Error: no such table", -2, "", ""},
+        OutputCase{"DeleteNotJson", Op::kDelete, "Error: no such table", -2, "", "", "",
+                   "the database client's answer is not JSON [Error: no such table]"},
         OutputCase{"ListTextMembers", Op::kList,
                    R"({"infos":[{"port":1,"iccid":"89882470000000000017","http_ip":"a.example",)"
                    R"("http_path":"/a","save_time":"2026-12-07 03:00:00"}]})",
