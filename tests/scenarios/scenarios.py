@@ -1774,7 +1774,7 @@ def info_busy(ctx):
     g.line("wait")
     g.line("cp $SIM_OUT/modem/chn_1.jsonl $SIM_OUT/after_download.jsonl")
     # esimctl-info holds the channel: esimctl is refused. The modem is slow to
-    # answer the look's AT+CFUN? (6 s), which the look, at twice the real
+    # answer the look's AT+CFUN? (6 s), which the look, at half the real
     # pace, waits 32 s for; esimctl's own wait for the channel (60 s) is
     # shortened to 0.3 s.
     g.line('ESIMCTL_TIME_FACTOR=2 /sim/bin/esimctl-info-exec -c 1 >$SIM_OUT/slow_info 2>&1 &')
