@@ -59,9 +59,13 @@ GroupsPath groups_path();
 // with brainpoolP256r1 last.
 extern const char kFixedTlsGroups[];
 
+// Logs, when print_flag is set, that the TLS library refused the group list
+// `list`: "TLS groups [<list>] not taken by the TLS library: sent with its
+// own groups".
+void log_groups_not_taken(const char *list);
+
 // CURLOPT_SSL_CTX_FUNCTION: adds brainpoolP256r1 to what the context would
 // offer. The context is left as it is when the library cannot say what it
-// offers or refuses the list (logged as "TLS groups [...] not taken by the
-// TLS library: sent with its own groups" when print_flag is set). Always
+// offers or refuses the list (logged by log_groups_not_taken). Always
 // CURLE_OK: the request then goes with the library's own groups.
 CURLcode offer_brainpool(CURL *curl, void *ssl_ctx, void *unused);

@@ -106,9 +106,7 @@ CURLcode perform_offering_brainpool(CURL *curl) {
   auto start = std::chrono::steady_clock::now();
   CURLcode res = curl_easy_perform(curl);
   if (res != CURLE_SSL_CIPHER) return res;
-  if (print_flag)
-    log_print("TLS groups [%s] not taken by the TLS library: sent with its own groups\n",
-              kFixedTlsGroups);
+  log_groups_not_taken(kFixedTlsGroups);
   auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   long left_ms = kTransferTimeoutSeconds * 1000 - static_cast<long>(spent.count());

@@ -102,12 +102,12 @@ std::string_view openssl_version() {
   return text.substr(0, text.find(' '));
 }
 
-void log_not_taken(const char *list) {
+}  // namespace
+
+void log_groups_not_taken(const char *list) {
   if (print_flag)
     log_print("TLS groups [%s] not taken by the TLS library: sent with its own groups\n", list);
 }
-
-}  // namespace
 
 bool read_client_hello_groups(std::string_view records, OfferedGroups *out) {
   Cursor all(records);
@@ -199,10 +199,10 @@ CURLcode offer_brainpool(CURL *, void *ssl_ctx, void *) {
   probe.reset();
   if (!named) {
     // What the context offers cannot be told: the fixed list, as before.
-    if (SSL_CTX_set1_groups_list(ctx, kFixedTlsGroups) != 1) log_not_taken(kFixedTlsGroups);
+    if (SSL_CTX_set1_groups_list(ctx, kFixedTlsGroups) != 1) log_groups_not_taken(kFixedTlsGroups);
     return CURLE_OK;
   }
   if (offers(offered.groups, offered.count, kGroupBrainpoolP256r1)) return CURLE_OK;
-  if (SSL_CTX_set1_groups_list(ctx, list) != 1) log_not_taken(list);
+  if (SSL_CTX_set1_groups_list(ctx, list) != 1) log_groups_not_taken(list);
   return CURLE_OK;
 }
